@@ -1,0 +1,89 @@
+#pragma once
+// The firmware download after the link is up: T1 switches the controller into
+// its boot loader and prepares the work file, T2 feeds one record line per
+// tick and follows the boot loader's one-letter answers. The window and
+// norvik-ctl both drive this one implementation.
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+class TController;
+
+namespace norvik {
+
+enum class DownloadOutcome {
+    Success,            // "Z", "KZ" or "Y"
+    Failure,            // the stall limit was reached
+    ControllerNotFound, // the jump-to-boot-loader command was not acknowledged
+    Error,              // a raised error (settings, firmware file, work file)
+    Aborted,            // stopped by the caller (norvik-ctl's Ctrl-C)
+};
+
+// What the driver of the sequence does with its reports. The window maps them
+// to labStatus, ProgressBar1, the "QTR" boxes and Panel2.
+class DownloadSink {
+public:
+    virtual ~DownloadSink() = default;
+    virtual void SetStatus(const QString &text) = 0;
+    virtual void SetProgressRange(int minimum, int maximum) = 0;
+    virtual void SetProgress(int position) = 0;
+    // The ending's message box (modal in the window): success, failure, not found.
+    virtual void ShowResult(DownloadOutcome outcome, const QString &text) = 0;
+    // A raised error's message (the window's error box captioned with the application title).
+    virtual void ShowError(const QString &message) = 0;
+    virtual void SetInputEnabled(bool enabled) = 0;
+    // Called after each record line goes out (resend: the same line again).
+    virtual void LineSent(int index, bool resend)
+    {
+        (void)index;
+        (void)resend;
+    }
+};
+
+class DownloadSequence : public QObject {
+    Q_OBJECT
+public:
+    DownloadSequence(TController *controller, DownloadSink *sink, QObject *parent = nullptr);
+
+    // Arms T1 (100 ms one-shot). The caller has already applied the settings,
+    // connected and, on the modem link, dialled.
+    void Start(const QString &hexPath);
+    bool Running() const;
+    // Stops at the next tick boundary: closes the link and reports Aborted.
+    void Abort();
+
+    QString WorkFile() const { return m_workFile; }
+    void SetWorkFile(const QString &path) { m_workFile = path; }
+
+    const QStringList &HexLines() const { return m_hexLines; }
+    int LinePos() const { return m_linePos; }
+    int LastLinePos() const { return m_lastLinePos; }
+    int StallCount() const { return m_stallCount; }
+    QTimer &T1() { return m_t1; }
+    QTimer &T2() { return m_t2; }
+
+Q_SIGNALS:
+    void finished(norvik::DownloadOutcome outcome);
+
+private:
+    void T1Timer();
+    void T2Timer();
+    void PrepareDownload();
+    void End(DownloadOutcome outcome, const QString &text);
+
+    TController *m_controller;
+    DownloadSink *m_sink;
+    QString m_hexPath;
+    QString m_workFile;
+    QStringList m_hexLines;
+    int m_linePos = 0;
+    int m_lastLinePos = -1;
+    int m_stallCount = 0;
+    unsigned char m_replyArea[255] = {};
+    bool m_abortRequested = false;
+    QTimer m_t1;
+    QTimer m_t2;
+};
+
+} // namespace norvik

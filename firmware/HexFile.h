@@ -1,0 +1,36 @@
+#pragma once
+// Intel-HEX firmware files: the type code and version stored in the image,
+// the work file whose record lines the boot loader is fed, and its loading.
+// Text is 8-bit: lines are read and written as Latin-1.
+#include <QString>
+#include <QStringList>
+
+namespace norvik {
+
+struct HexFileInfo {
+    bool ok = false;    // a ":407780" line was found in a file with record lines
+    QString typeCode;   // decimal text, e.g. "261"
+    QString version;    // "major.minor" in decimal, e.g. "2.10"
+};
+
+// Type code and version from characters 126..133 of every line containing
+// ":407780" (later lines win). Raises EConvertError for a short or
+// non-hexadecimal field, EInOutError when the file cannot be read.
+HexFileInfo ReadHexFileInfo(const QString &fileName);
+
+// Writes the work file: every line with ";" appended, cut at the record whose
+// address field reads "77c0" (replaced by ":00000001ff;"), CR LF line ends,
+// old content discarded. Raises EInOutError on any file fault.
+void ConvertHexFile(const QString &source, const QString &target);
+
+// Number of record lines (lines starting with ':'); 0 for a missing file.
+int CountHexLines(const QString &fileName);
+
+// The record lines of the file, in order, without line ends.
+QStringList LoadHexLines(const QString &fileName);
+
+// Where the work file "temp.hex" lives: the executable's folder, or a
+// per-user writable folder when that one cannot be written.
+QString WorkFilePath();
+
+} // namespace norvik

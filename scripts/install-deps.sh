@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages the build, the tests and the demo need, only
+# when some are missing. Works as root, or through sudo for another user.
+set -euo pipefail
+
+PACKAGES=(
+  g++ make cmake
+  qt6-base-dev qt6-base-dev-tools libqt6serialport6-dev
+  libgtest-dev libgmock-dev
+)
+if [[ "${1:-}" == "--gui" ]]; then
+  PACKAGES+=(xvfb xauth)
+fi
+
+missing=()
+for pkg in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$pkg")
+  fi
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+if [[ $(id -u) -eq 0 ]]; then
+  SUDO=()
+elif command -v sudo >/dev/null 2>&1; then
+  SUDO=(sudo)
+else
+  echo "install-deps: missing packages (${missing[*]}) and neither root nor sudo is available." >&2
+  echo "install-deps: run this command as root, or install the packages by hand." >&2
+  exit 1
+fi
+
+echo "install-deps: installing ${missing[*]}" >&2
+export DEBIAN_FRONTEND=noninteractive
+# A fresh machine may have empty package lists: fetch them first in that case,
+# and once more if the install fails on stale lists.
+if [[ -z "$(ls -A /var/lib/apt/lists 2>/dev/null | grep -v -e '^lock$' -e '^partial$' -e '^auxfiles$')" ]]; then
+  "${SUDO[@]}" apt-get update
+fi
+if ! "${SUDO[@]}" apt-get install -y --no-install-recommends "${missing[@]}"; then
+  "${SUDO[@]}" apt-get update
+  "${SUDO[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+fi
