@@ -42,6 +42,10 @@ public:
     static std::uint8_t CalCheckSum(const std::uint8_t *buffer, int count);
     void ClearBuffers(bool clearRequest, bool clearReply);
     void AppendLogLine(const std::string &fileName, const std::string &line);
+    // Name of today's debug log file: DebugPath + "RX" + yyyymmdd + ".txt".
+    // Callers write to it only when DebugMode is on.
+    std::string DailyLogFileName() const;
+    static std::string DailyLogFileName(const std::string &debugPath, const QDate &date);
 
     void SetCardBytes(TCardBytes value) { CardBytes = value; }
     void SetDebugMode(bool value) { DebugMode = value; }
@@ -50,6 +54,10 @@ public:
     bool Connected() const { return m_connected; }
 
     // --- identity, info and boot-loader commands --------------------------------
+    // Serial numbers and device-ID texts are exactly 8 characters on the wire.
+    // A text of any other length is refused before anything is sent: the
+    // command returns its no-answer value (false, -1; SendSetControllerID
+    // simply returns), so a wrong SN can never address the wrong controller.
     int ResetController();
     bool SendJumpBootloader();
     bool GetControllerInfo(TControllerInfo &info);
@@ -64,6 +72,8 @@ public:
     bool BookmarkFront();
 
     // --- clock commands ---------------------------------------------------------
+    // An invalid (null) date-time argument is refused before anything is sent
+    // and the command returns -1, as if the controller had not answered.
     int SendTime(const QDateTime &dateTime);
     int SendPCTime();
     QDateTime GetControllerDateTime(); // raises norvik::EDateError for an impossible date
@@ -82,5 +92,37 @@ public:
     std::uint8_t RequestBuffer[256] = {};
 
 protected:
+    // --- the exchange, in pieces that every command family reuses ----------------
+    // Writes 0x33, address, code, n, the n data bytes and the checksum into
+    // RequestBuffer and returns the frame length n + 5; 0 (nothing written)
+    // when n does not fit the buffer.
+    int BuildRequest(std::uint8_t address, std::uint8_t code, const std::uint8_t *data, int n);
+    // SendFrame of the frame just built, traced as "TX".
+    void SendRequest(int frameLength);
+    // ReceiveFrame, traced as "RX"; returns the count.
+    int ReceiveReply();
+    // Build, send, pause (only when pauseMs > 0), receive: the count received.
+    // A frame that cannot be built is not sent and gives 0 (no answer).
+    int Exchange(std::uint8_t address, std::uint8_t code, const std::uint8_t *data, int n, int pauseMs = 0);
+    // The same, addressed to ControllerID.
+    int Exchange(std::uint8_t code, const std::uint8_t *data, int n, int pauseMs = 0);
+    // Build and send only (commands whose frame has no answer).
+    void SendOnly(std::uint8_t address, std::uint8_t code, const std::uint8_t *data, int n);
+    static void Pause(int milliseconds); // no call to the sleeper for 0 or less
+
+    // SendAfterSleep as the transaction reads use it: 0 -> 50 ms, positive -> that, negative -> none.
+    int PauseRuleA() const;
+    // SendAfterSleep as the table/setting writes use it: positive -> that, otherwise none.
+    int PauseRuleB() const;
+
+    // --- result conventions: count and reply bytes reduced to a result ----------
+    // Status is ReplyBuffer[5], the echo ReplyBuffer[4]; expected is the reply length.
+    int TriStateStatus(int count, int expected = 7) const;                      // 1 / 0 / -1
+    bool BoolStatus(int count, int expected = 7) const;                         // true / false
+    bool BoolStatusEcho(int count, std::uint8_t code, int expected = 7) const;  // also echo == code
+    int TriStateStatusEcho(int count, std::uint8_t code, int expected = 7) const;
+    static bool LengthOnly(int count, int expected);                            // status not looked at
+    static int TriStateByCount(int count, int expected = 7);                    // 1, 0 count -> -1, else 0
+
     bool m_connected = false;
 };
