@@ -1,0 +1,168 @@
+#include "firmware/HexFile.h"
+
+#include "common/Errors.h"
+#include "common/IntConv.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+namespace norvik {
+
+namespace {
+
+QString Quoted(const QString &fileName)
+{
+    return QLatin1Char('"') + QDir::toNativeSeparators(fileName) + QLatin1Char('"');
+}
+
+[[noreturn]] void RaiseFileError(const QString &action, const QString &fileName, const QString &reason)
+{
+    throw EInOutError((QStringLiteral("Cannot %1 %2: %3").arg(action, Quoted(fileName), reason)).toStdString());
+}
+
+// The text lines of a file, line ends removed. A line ends with LF or CR LF
+// (a CR just before the end of the file counts as a line end too); the last
+// line needs no line end, and a final line end does not start an empty line.
+// The firmware files are 8-bit text.
+QStringList ReadTextLines(const QString &fileName)
+{
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly))
+        RaiseFileError(QStringLiteral("open"), fileName, file.errorString());
+    const QByteArray content = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        RaiseFileError(QStringLiteral("read"), fileName, file.errorString());
+
+    QStringList lines;
+    qsizetype start = 0;
+    while (start < content.size()) {
+        qsizetype end = content.indexOf('\n', start);
+        const qsizetype next = end < 0 ? content.size() : end + 1;
+        if (end < 0)
+            end = content.size();
+        qsizetype length = end - start;
+        if (length > 0 && content.at(start + length - 1) == '\r')
+            --length;
+        lines.append(QString::fromLatin1(content.constData() + start, length));
+        start = next;
+    }
+    return lines;
+}
+
+bool IsRecordLine(const QString &line)
+{
+    return line.startsWith(QLatin1Char(':'));
+}
+
+// One field of the information record, read as the hexadecimal number the
+// device stores; the error names the field as "$" + its text.
+int HexField(const QString &field)
+{
+    const QString text = QLatin1Char('$') + field;
+    const std::optional<int> value = TryStrToInt(text.toLatin1().toStdString());
+    if (!value)
+        throw EConvertError(InvalidIntegerMessage(text.toStdString()));
+    return *value;
+}
+
+} // namespace
+
+HexFileInfo ReadHexFileInfo(const QString &fileName)
+{
+    HexFileInfo info;
+    if (CountHexLines(fileName) == 0)
+        return info;
+
+    // The device keeps its type code and version at 0x77BA..0x77BD, that is
+    // characters 126..133 of the 64-byte record at address 0x7780.
+    static const QString marker = QStringLiteral(":407780");
+    for (const QString &line : ReadTextLines(fileName)) {
+        if (!line.contains(marker))
+            continue;
+        const QString field = line.mid(125, 8);
+        const int typeCode = HexField(field.mid(0, 4));
+        const int major = HexField(field.mid(4, 2));
+        const int minor = HexField(field.mid(6, 2));
+        info.typeCode = QString::number(typeCode);
+        info.version = QString::number(major) + QLatin1Char('.') + QString::number(minor);
+        info.ok = true;
+    }
+    return info;
+}
+
+void ConvertHexFile(const QString &source, const QString &target)
+{
+    // The whole source is read before the target is opened, so that choosing
+    // the work file itself as the firmware file cannot wipe the firmware.
+    const QStringList lines = ReadTextLines(source);
+
+    // The boot loader must not receive the record at 0x77C0 and what follows
+    // (the area holding the device's own settings); an end record closes the
+    // image instead.
+    QByteArray out;
+    for (const QString &line : lines) {
+        if (line.mid(3, 4) == QLatin1String("77c0")) {
+            out += ":00000001ff;\r\n";
+            break;
+        }
+        out += line.toLatin1();
+        out += ";\r\n";
+    }
+
+    QFile file(target);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        RaiseFileError(QStringLiteral("create"), target, file.errorString());
+    if (file.write(out) != out.size() || !file.flush())
+        RaiseFileError(QStringLiteral("write"), target, file.errorString());
+    file.close();
+    if (file.error() != QFileDevice::NoError)
+        RaiseFileError(QStringLiteral("write"), target, file.errorString());
+}
+
+int CountHexLines(const QString &fileName)
+{
+    if (!QFileInfo::exists(fileName))
+        return 0;
+    int count = 0;
+    for (const QString &line : ReadTextLines(fileName)) {
+        if (IsRecordLine(line))
+            ++count;
+    }
+    return count;
+}
+
+QStringList LoadHexLines(const QString &fileName)
+{
+    QStringList records;
+    for (const QString &line : ReadTextLines(fileName)) {
+        if (IsRecordLine(line))
+            records.append(line);
+    }
+    return records;
+}
+
+QString WorkFilePath()
+{
+    static const QString name = QStringLiteral("temp.hex");
+    const QString appDir = QCoreApplication::applicationDirPath();
+    const QFileInfo appDirInfo(appDir);
+    if (!appDir.isEmpty() && appDirInfo.isDir() && appDirInfo.isWritable())
+        return QDir(appDir).filePath(name);
+
+    // An installed program's folder is usually read-only for the user.
+    QString folder = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
+    if (folder.isEmpty()) {
+        folder = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
+        if (!folder.isEmpty())
+            folder += QStringLiteral("/norvik");
+    }
+    if (folder.isEmpty())
+        folder = QDir::tempPath() + QStringLiteral("/norvik");
+    QDir().mkpath(folder);
+    return QDir(folder).filePath(name);
+}
+
+} // namespace norvik
