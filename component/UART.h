@@ -21,9 +21,15 @@ public:
     int DirectSend(const void *buffer, int count) override;
     int DirectReceive(void *buffer) override; // reads at most 254 bytes
 
-    // Port name; a different name while open reopens the port under it.
+    // Port name; a different name while open reopens the port under it. When
+    // the new device cannot be opened the link is left disconnected, so that
+    // the next Connect reports it.
     std::string COM() const;
     void SetCOM(const std::string &value);
+
+    // Why the last Connect (or reopen) failed: the device and the system's
+    // reason; empty after a success.
+    const std::string &LastError() const { return m_lastError; }
 
     TComPort &SerialPort() { return *m_serialPort; }
     const TComPort &SerialPort() const { return *m_serialPort; }
@@ -34,4 +40,5 @@ protected:
 
 private:
     TComPort *m_serialPort = nullptr;
+    std::string m_lastError;
 };

@@ -75,7 +75,8 @@ private:
     bool m_check = false;
 };
 
-// Driver queue sizes; an odd size is stored one lower.
+// Driver queue sizes; an odd size is stored one lower. A Linux tty has queues
+// of a fixed size, so there the values are only kept.
 class TComBuffer {
 public:
     int InputSize() const { return m_inputSize; }
@@ -204,7 +205,6 @@ private:
     friend class TComBuffer;
     friend class TComFlowControl;
     void applyLineSettings();
-    void applyBufferSizes();
 
     std::string m_port = "COM1";
     TBaudRate m_baudRate = br9600;
