@@ -1,0 +1,156 @@
+#pragma once
+// TfrmBurn: the burner's main window. It holds the connection settings, the
+// firmware file, the clock inputs and the action buttons, owns the controller
+// component C1 through which every controller operation runs, and drives the
+// firmware download.
+#include "app/MessageBoxes.h"
+#include "firmware/DownloadSequence.h"
+
+#include <QStringList>
+#include <QWidget>
+
+#include <cstdint>
+
+class QCheckBox;
+class QComboBox;
+class QDateEdit;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+class QRadioButton;
+class QTimeEdit;
+class TController;
+struct TControllerInfo;
+
+namespace norvik {
+class NorvikError;
+}
+
+// The logo: a picture that reports clicks.
+class TImage : public QWidget {
+    Q_OBJECT
+public:
+    explicit TImage(QWidget *parent);
+
+Q_SIGNALS:
+    void clicked();
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+};
+
+class TfrmBurn : public QWidget, public norvik::DownloadSink {
+    Q_OBJECT
+public:
+    static const QString ApplicationTitle; // "Norvik Controller Firmware Burner"
+    static const QString Caption;          // the window's caption
+
+    // arguments as QCoreApplication::arguments() gives them: the program first,
+    // then the controller ID and the IP address, both optional.
+    explicit TfrmBurn(const QStringList &arguments, norvik::MessageBoxes *boxes = nullptr,
+                      QWidget *parent = nullptr);
+    ~TfrmBurn() override;
+
+    void SetMessageBoxes(norvik::MessageBoxes *boxes);
+    norvik::MessageBoxes *MessageBoxes() const { return m_boxes; }
+
+    // --- controls (named as the window's users know them) ------------------
+    TImage *Image1 = nullptr;
+    QLabel *labStatus = nullptr;
+    QProgressBar *ProgressBar1 = nullptr;
+    QFrame *Panel2 = nullptr;
+    QFrame *Panel1 = nullptr;
+    QComboBox *cmbControllerID = nullptr;
+    QLineEdit *edtSN = nullptr;
+    QLineEdit *edtSerialDelay = nullptr;
+    QLineEdit *edtRetrySleep = nullptr;
+    QLineEdit *edtRetry = nullptr;
+    QRadioButton *rbModem = nullptr;
+    QLineEdit *edtPhone = nullptr;
+    QRadioButton *rbSerial = nullptr;
+    QComboBox *ComboBox1 = nullptr;
+    QRadioButton *rbTCPIP = nullptr;
+    QLineEdit *edtIP = nullptr;
+    QLineEdit *edtPort = nullptr;
+    QLineEdit *edtPath = nullptr;
+    QPushButton *BitBtn1 = nullptr;
+    QLabel *labHexInfo = nullptr;
+    QDateEdit *dt_date = nullptr;
+    QTimeEdit *dt_time = nullptr;
+    QCheckBox *CheckBox8 = nullptr;
+    QPushButton *btnOK = nullptr;
+    QPushButton *btnWriteSNID = nullptr;
+    QPushButton *btnCheckVersion = nullptr;
+    QPushButton *btnDownload = nullptr;
+    QPushButton *btnExit = nullptr;
+    QLabel *labVersion = nullptr;
+
+    TController *C1 = nullptr;
+    norvik::DownloadSequence *Download = nullptr;
+
+    bool CommandLineMode = false;
+    // FormCreate asked the application to end (command-line run finished).
+    bool TerminateRequested() const { return m_terminateRequested; }
+    // Where the open dialog starts: the executable's folder.
+    QString OpenDialogInitialDir() const { return m_openDialogDir; }
+
+    // --- behaviour ---------------------------------------------------------
+    void ApplySettings();
+    void UpdateLinkControls();
+    bool CheckHexFileExists();
+    // Shows the dial-up window until the modem connects or gives up; true when the dial failed.
+    bool WaitForDialup(const QString &phoneNumber);
+    // Applies the settings, connects and, on the modem, dials. False when the dial failed
+    // (already reported and the link closed).
+    bool ConnectForCommand();
+    // The "&Controller Info" text for a record and an 8-byte serial number area.
+    static QString InfoText(const TControllerInfo &info, const std::uint8_t sn[8]);
+    // edtSN's key filter: true when the key may reach the field.
+    static bool edtSNKeyPress(const QKeyEvent *event);
+
+    // click handlers
+    void rbModemClick();
+    void Image1Click();
+    void BitBtn1Click();
+    void btnDownloadClick();
+    void btnCheckVersionClick();
+    void btnWriteSNIDClick();
+    void btnOKClick();
+    void CheckBox8Click();
+    void btnExitClick();
+
+    // --- DownloadSink ------------------------------------------------------
+    void SetStatus(const QString &text) override;
+    void SetProgressRange(int minimum, int maximum) override;
+    void SetProgress(int position) override;
+    void ShowResult(norvik::DownloadOutcome outcome, const QString &text) override;
+    void ShowError(const QString &message) override;
+    void SetInputEnabled(bool enabled) override;
+
+Q_SIGNALS:
+    // "E&xit": the program's entry ends the message loop on it.
+    void exitRequested();
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+
+private:
+    void BuildControls();
+    void ApplyStoredSettings();
+    void FormCreate(const QStringList &arguments);
+    void FormDestroy();
+    // A raised error at an action's boundary: the error box, or stderr in command-line mode.
+    void ShowException(const norvik::NorvikError &error);
+    void DisconnectQuietly();
+    void ReportDialFailure();
+
+    norvik::MessageBoxes *m_boxes;
+    QString m_openDialogDir;
+    bool m_terminateRequested = false;
+    bool m_centred = false;
+};
