@@ -8,6 +8,8 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <exception>
+
 class TController;
 
 namespace norvik {
@@ -71,6 +73,11 @@ private:
     void T2Timer();
     void PrepareDownload();
     void End(DownloadOutcome outcome, const QString &text);
+    // A raised error ends the download: its message, input back, link closed.
+    void Fail(const std::exception &error);
+    bool FinishIfAborted();
+    // Every ending: input enabled, link closed, finished() emitted.
+    void Finish(DownloadOutcome outcome);
 
     TController *m_controller;
     DownloadSink *m_sink;
@@ -82,6 +89,7 @@ private:
     int m_stallCount = 0;
     unsigned char m_replyArea[255] = {};
     bool m_abortRequested = false;
+    bool m_running = false;
     QTimer m_t1;
     QTimer m_t2;
 };

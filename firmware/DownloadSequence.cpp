@@ -1,0 +1,200 @@
+#include "firmware/DownloadSequence.h"
+
+#include "common/Errors.h"
+#include "common/Trace.h"
+#include "component/Controller.h"
+#include "firmware/HexFile.h"
+
+#include <QByteArray>
+#include <QtDebug>
+
+#include <cstring>
+#include <exception>
+
+namespace norvik {
+
+namespace {
+
+const char *const kTraceLink = "boot";
+
+// The boot loader's answers are compared as whole texts, case-sensitively.
+bool IsEndOfDownload(const QByteArray &reply)
+{
+    return reply == "Z" || reply == "KZ" || reply == "Y";
+}
+
+// The send decision counts in the tick's own StallCount: every fourth tick
+// without progress (every second one while the boot loader says "N") the
+// current line goes out again.
+constexpr int kResendEvery = 4;
+constexpr int kStallLimit = 20;
+constexpr int kTickMs = 100;
+// Only the start of the read area is looked at for the answer letters.
+constexpr int kReplyTextMax = 101;
+
+} // namespace
+
+DownloadSequence::DownloadSequence(TController *controller, DownloadSink *sink, QObject *parent)
+    : QObject(parent), m_controller(controller), m_sink(sink), m_workFile(WorkFilePath())
+{
+    // The boot loader paces itself by these ticks; keep them at 100 ms, not coarser.
+    m_t1.setTimerType(Qt::PreciseTimer);
+    m_t2.setTimerType(Qt::PreciseTimer);
+    m_t1.setInterval(kTickMs);
+    m_t2.setInterval(kTickMs);
+    connect(&m_t1, &QTimer::timeout, this, &DownloadSequence::T1Timer);
+    connect(&m_t2, &QTimer::timeout, this, &DownloadSequence::T2Timer);
+}
+
+void DownloadSequence::Start(const QString &hexPath)
+{
+    if (m_running) {
+        qWarning("DownloadSequence::Start: a download is already running; request ignored");
+        return;
+    }
+    m_hexPath = hexPath;
+    m_abortRequested = false;
+    m_running = true;
+    m_t1.start();
+}
+
+bool DownloadSequence::Running() const
+{
+    return m_running;
+}
+
+void DownloadSequence::Abort()
+{
+    if (m_running)
+        m_abortRequested = true;
+}
+
+void DownloadSequence::T1Timer()
+{
+    m_t1.stop();
+    if (FinishIfAborted())
+        return;
+    try {
+        if (!m_controller->SendJumpBootloader()) {
+            End(DownloadOutcome::ControllerNotFound, QStringLiteral("Controller not found."));
+            return;
+        }
+        m_sink->SetStatus(QStringLiteral("Start Downloading..."));
+        PrepareDownload();
+        // The bar keeps its old position until the first acknowledgement.
+        m_sink->SetProgressRange(0, static_cast<int>(m_hexLines.size()));
+    } catch (const std::exception &error) {
+        Fail(error);
+    }
+}
+
+void DownloadSequence::PrepareDownload()
+{
+    m_linePos = 0;
+    m_lastLinePos = -1;
+    m_stallCount = 0;
+    ConvertHexFile(m_hexPath, m_workFile);
+    m_hexLines = LoadHexLines(m_workFile);
+    m_t2.start();
+}
+
+void DownloadSequence::T2Timer()
+{
+    // Disabled first: a modal box shown inside this tick must not be overtaken
+    // by the next one.
+    m_t2.stop();
+    if (FinishIfAborted())
+        return;
+    try {
+        int n = m_controller->DirectReceive(m_replyArea);
+        if (n < 0)
+            n = 0;
+        if (n > static_cast<int>(sizeof m_replyArea))
+            n = static_cast<int>(sizeof m_replyArea);
+        if (n > 0)
+            TraceBytes("RX", kTraceLink, m_replyArea, n);
+
+        // The answer is the zero-terminated text at the start of the area, cut
+        // to the count just read; the area keeps older bytes behind it.
+        const auto terminated = static_cast<int>(::strnlen(reinterpret_cast<const char *>(m_replyArea), kReplyTextMax));
+        const QByteArray reply(reinterpret_cast<const char *>(m_replyArea), qMin(n, terminated));
+
+        if (reply == "K") {
+            ++m_linePos;
+            m_sink->SetProgress(m_linePos);
+        } else if (IsEndOfDownload(reply)) {
+            End(DownloadOutcome::Success,
+                QStringLiteral("Download Successful, Please reboot controller and then reset."));
+            return;
+        } else if (reply == "N") {
+            ++m_stallCount;
+        }
+
+        if (m_linePos > m_lastLinePos || (m_stallCount + 1) % kResendEvery == 0) {
+            // Past the last line (every line acknowledged, or no record line at
+            // all) there is nothing to send: the loop only waits for the end
+            // letters or the stall limit.
+            if (m_linePos >= 0 && m_linePos < m_hexLines.size()) {
+                const bool resend = m_linePos <= m_lastLinePos;
+                const QByteArray line = m_hexLines.at(m_linePos).toLatin1();
+                m_controller->DirectSend(line.constData(), static_cast<int>(line.size()));
+                TraceBytes("TX", kTraceLink, reinterpret_cast<const unsigned char *>(line.constData()),
+                           static_cast<int>(line.size()));
+                m_sink->LineSent(m_linePos, resend);
+            }
+        }
+
+        if (m_lastLinePos == m_linePos)
+            ++m_stallCount;
+        else
+            m_stallCount = 0;
+        m_lastLinePos = m_linePos;
+
+        if (m_stallCount < kStallLimit)
+            m_t2.start();
+        else
+            End(DownloadOutcome::Failure, QStringLiteral("Download Failure."));
+    } catch (const std::exception &error) {
+        Fail(error);
+    }
+}
+
+void DownloadSequence::End(DownloadOutcome outcome, const QString &text)
+{
+    m_sink->SetStatus(text);
+    m_sink->ShowResult(outcome, text);
+    Finish(outcome);
+}
+
+void DownloadSequence::Fail(const std::exception &error)
+{
+    m_t1.stop();
+    m_t2.stop();
+    m_sink->ShowError(QString::fromUtf8(error.what()));
+    Finish(DownloadOutcome::Error);
+}
+
+bool DownloadSequence::FinishIfAborted()
+{
+    if (!m_abortRequested)
+        return false;
+    Finish(DownloadOutcome::Aborted);
+    return true;
+}
+
+void DownloadSequence::Finish(DownloadOutcome outcome)
+{
+    m_sink->SetInputEnabled(true);
+    try {
+        m_controller->Disconnect();
+    } catch (const std::exception &error) {
+        // The download has ended either way; a link that will not close
+        // cleanly must not keep the window locked.
+        qWarning("DownloadSequence: closing the link failed: %s", error.what());
+    }
+    m_abortRequested = false;
+    m_running = false;
+    Q_EMIT finished(outcome);
+}
+
+} // namespace norvik
