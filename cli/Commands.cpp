@@ -1,0 +1,487 @@
+#include "cli/Commands.h"
+
+#include "cli/Download.h"
+#include "cli/ExitCodes.h"
+#include "cli/HexCheck.h"
+#include "cli/Interrupt.h"
+#include "cli/LinkSession.h"
+#include "cli/Output.h"
+#include "common/Errors.h"
+#include "common/Sleeper.h"
+#include "component/Controller.h"
+#include "firmware/HexFile.h"
+
+#include <QDateTime>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QProcessEnvironment>
+#include <QRegularExpression>
+#include <QSerialPortInfo>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstring>
+
+namespace ctl {
+namespace {
+
+const QString kDateTimeFormat = QStringLiteral("yyyy-MM-dd HH:mm:ss");
+
+QString VersionText(std::uint16_t version)
+{
+    return QStringLiteral("%1.%2").arg(version >> 8).arg(version & 0xFF);
+}
+
+// The 8 bytes of a serial number as text; a zero byte ends it, as in the window's box.
+QString SnText(const std::uint8_t *sn)
+{
+    const auto end = std::find(sn, sn + 8, std::uint8_t{0});
+    return QString::fromLatin1(reinterpret_cast<const char *>(sn), end - sn);
+}
+
+QJsonObject InfoObject(const TControllerInfo &info, const QString &sn)
+{
+    return QJsonObject{
+        {QStringLiteral("version"), VersionText(info.Version)},
+        {QStringLiteral("type_code"), info.TypeCode},
+        {QStringLiteral("card_max"), info.CardMax},
+        {QStringLiteral("record_max"), info.RecordMax},
+        {QStringLiteral("sort_card_count"), info.SortCardCount},
+        {QStringLiteral("unsort_card_count"), info.UnsortCardCount},
+        {QStringLiteral("record_count"), info.RecordCount},
+        {QStringLiteral("sn"), sn},
+    };
+}
+
+QJsonObject Failure(const QString &command, const QString &error)
+{
+    return QJsonObject{{QStringLiteral("command"), command}, {QStringLiteral("ok"), false},
+                       {QStringLiteral("error"), error}};
+}
+
+// Everything a command needs to talk to one controller; the link is closed
+// when it goes out of scope.
+struct Link {
+    Link(const Options &options, const Output &out) : session(controller, options, out) {}
+    TController controller;
+    LinkSession session;
+};
+
+int Interrupted(const Output &out, const QString &command)
+{
+    out.Error(QStringLiteral("interrupted"));
+    out.Object(Failure(command, QStringLiteral("interrupted")));
+    return ExitInterrupted;
+}
+
+int NotFound(const Output &out, const QString &command)
+{
+    out.Error(QStringLiteral("Controller not found"));
+    out.Object(Failure(command, QStringLiteral("Controller not found")));
+    return ExitController;
+}
+
+int RunInfo(const Options &options, const Output &out)
+{
+    Link link(options, out);
+    if (const int code = link.session.Open(); code != ExitOk)
+        return code;
+    TControllerInfo info;
+    if (!link.controller.GetControllerInfo(info))
+        return Interrupt::Requested() ? Interrupted(out, options.command) : NotFound(out, options.command);
+    std::uint8_t sn[8] = {};
+    link.controller.GetControllerSN(sn); // as the window: an unreadable SN stays empty
+    const QString snText = SnText(sn);
+
+    out.Text(QStringLiteral("Info:"));
+    out.Text(QStringLiteral("   Version: ") + VersionText(info.Version));
+    out.Text(QStringLiteral("   Type code: %1").arg(info.TypeCode));
+    out.Text(QStringLiteral("   CardMax: %1").arg(info.CardMax));
+    out.Text(QStringLiteral("   SortCardCount: %1").arg(info.SortCardCount));
+    out.Text(QStringLiteral("   UnsortCardCount: %1").arg(info.UnsortCardCount));
+    out.Text(QStringLiteral("   RecordMax: %1").arg(info.RecordMax));
+    out.Text(QStringLiteral("   RecordCount: %1").arg(info.RecordCount));
+    out.Text(QStringLiteral("   SN: ") + snText);
+    QJsonObject object = InfoObject(info, snText);
+    object.insert(QStringLiteral("command"), options.command);
+    object.insert(QStringLiteral("ok"), true);
+    object.insert(QStringLiteral("id"), options.id);
+    out.Object(object);
+    return ExitOk;
+}
+
+int RunWriteSn(const Options &options, const Output &out)
+{
+    const QString sn = options.arguments.at(0);
+    // Exactly 8 bytes go on the wire; a shorter or longer SN, or a character
+    // that has no single byte, would address the wrong controller.
+    const bool latin1 = std::all_of(sn.begin(), sn.end(), [](QChar c) { return c.unicode() <= 0xFF; });
+    if (sn.size() != 8 || !latin1)
+        throw UsageError(QStringLiteral("write-sn: the SN must be exactly 8 characters ('%1')").arg(sn));
+
+    Link link(options, out);
+    if (const int code = link.session.Open(); code != ExitOk)
+        return code;
+    const std::string snBytes = sn.toLatin1().toStdString();
+    const bool acknowledged = link.controller.SendSetControllerSN(snBytes, static_cast<unsigned>(options.id));
+    // The controller needs a moment to store the new identity before it answers by it.
+    norvik::Sleep(300);
+    const int readBack = link.controller.SendReadControllerID(snBytes);
+    if (Interrupt::Requested())
+        return Interrupted(out, options.command);
+    const bool ok = readBack == options.id;
+    const QString text = QStringLiteral("%1: Set SN=%2 ID=%3").arg(ok ? QStringLiteral("OK") : QStringLiteral("FAIL"), sn)
+                             .arg(options.id);
+    out.Text(text);
+    if (!ok) {
+        if (readBack < 0)
+            out.Note(QStringLiteral("No controller answered the read-back by SN %1.").arg(sn));
+        else if (readBack == 0)
+            out.Note(QStringLiteral("The read-back by SN %1 gave a wrong answer.").arg(sn));
+        else
+            out.Note(QStringLiteral("The controller with SN %1 reports ID %2.").arg(sn).arg(readBack));
+    }
+    out.Object(QJsonObject{{QStringLiteral("command"), options.command},
+                           {QStringLiteral("ok"), ok},
+                           {QStringLiteral("sn"), sn},
+                           {QStringLiteral("id"), options.id},
+                           {QStringLiteral("set_acknowledged"), acknowledged},
+                           {QStringLiteral("read_back_id"), readBack},
+                           {QStringLiteral("message"), text}});
+    return ok ? ExitOk : ExitController;
+}
+
+QDateTime ParseClockTime(const QString &text)
+{
+    QString normalized = text.trimmed();
+    if (normalized.size() > 10 && normalized.at(10) == QLatin1Char('T'))
+        normalized[10] = QLatin1Char(' ');
+    const QDateTime time = QDateTime::fromString(normalized, kDateTimeFormat);
+    if (!time.isValid())
+        throw UsageError(QStringLiteral("--time: '%1' is not a date and time like \"2026-01-31 13:45:00\"").arg(text));
+    // The controller keeps the year as one byte counted from 2000.
+    if (time.date().year() < 2000 || time.date().year() > 2255)
+        throw UsageError(QStringLiteral("--time: the controller's clock holds the years 2000 to 2255 only"));
+    return time;
+}
+
+int RunSetClock(const Options &options, const Output &out)
+{
+    const QDateTime time = options.time.isEmpty() ? QDateTime::currentDateTime() : ParseClockTime(options.time);
+    if (time.date().year() < 2000 || time.date().year() > 2255)
+        throw norvik::NorvikError("the PC clock is outside the years 2000 to 2255 the controller can hold");
+    Link link(options, out);
+    if (const int code = link.session.Open(); code != ExitOk)
+        return code;
+    const int result = link.controller.SendTime(time);
+    if (result != 1 && Interrupt::Requested())
+        return Interrupted(out, options.command);
+    const QString text =
+        QStringLiteral("%1 - Set Clock on ID: %2").arg(result == 1 ? QStringLiteral("OK") : QStringLiteral("FAIL")).arg(options.id);
+    out.Text(text);
+    if (result == 0)
+        out.Note(QStringLiteral("The controller refused the time."));
+    else if (result != 1)
+        out.Note(QStringLiteral("The controller did not answer."));
+    out.Object(QJsonObject{{QStringLiteral("command"), options.command},
+                           {QStringLiteral("ok"), result == 1},
+                           {QStringLiteral("id"), options.id},
+                           {QStringLiteral("time"), time.toString(kDateTimeFormat)},
+                           {QStringLiteral("result"), result},
+                           {QStringLiteral("message"), text}});
+    // As the window: a pause before the link is closed (a modem hang-up follows).
+    norvik::Sleep(300);
+    return result == 1 ? ExitOk : ExitController;
+}
+
+int RunGetClock(const Options &options, const Output &out)
+{
+    Link link(options, out);
+    if (const int code = link.session.Open(); code != ExitOk)
+        return code;
+    const QDateTime time = link.controller.GetControllerDateTime();
+
+    // The command gives 2001-01-01 00:00:00 both for no answer and for a
+    // controller that really shows that moment. Only a whole 12-byte reply
+    // holding exactly that date (with its checksum) is taken as the latter.
+    const QDateTime fallback(QDate(2001, 1, 1), QTime(0, 0));
+    if (time == fallback) {
+        const std::uint8_t *reply = link.controller.Current()->ReplyBuffer;
+        static const std::uint8_t kFallbackFields[6] = {1, 1, 1, 0, 0, 0};
+        const bool realReply = reply[3] == 7 && std::memcmp(reply + 5, kFallbackFields, 6) == 0 &&
+                               TBasicCom::CalCheckSum(reply, 11) == reply[11];
+        if (!realReply)
+            return Interrupt::Requested() ? Interrupted(out, options.command) : NotFound(out, options.command);
+    }
+    out.Text(time.toString(kDateTimeFormat));
+    out.Object(QJsonObject{{QStringLiteral("command"), options.command},
+                           {QStringLiteral("ok"), true},
+                           {QStringLiteral("id"), options.id},
+                           {QStringLiteral("time"), time.toString(kDateTimeFormat)}});
+    return ExitOk;
+}
+
+int RunReset(const Options &options, const Output &out)
+{
+    Link link(options, out);
+    if (const int code = link.session.Open(); code != ExitOk)
+        return code;
+    const int result = link.controller.ResetController();
+    if (result == -1)
+        return Interrupt::Requested() ? Interrupted(out, options.command) : NotFound(out, options.command);
+    const QString text =
+        QStringLiteral("%1 - Reset on ID: %2").arg(result == 1 ? QStringLiteral("OK") : QStringLiteral("FAIL")).arg(options.id);
+    out.Text(text);
+    if (result != 1)
+        out.Note(QStringLiteral("The controller refused the reset."));
+    out.Object(QJsonObject{{QStringLiteral("command"), options.command},
+                           {QStringLiteral("ok"), result == 1},
+                           {QStringLiteral("id"), options.id},
+                           {QStringLiteral("result"), result},
+                           {QStringLiteral("message"), text}});
+    return result == 1 ? ExitOk : ExitController;
+}
+
+// The type code and version of a firmware file, or the exit code of why not.
+struct FileInfo {
+    int exitCode = ExitOk;
+    norvik::HexFileInfo info;
+};
+
+FileInfo ReadFileInfo(const QString &path, const QString &command, const Output &out)
+{
+    FileInfo result;
+    if (!QFileInfo(path).isFile()) {
+        const QString message = QStringLiteral("HEX File \"%1\" not found.").arg(path);
+        out.Error(message);
+        out.Object(Failure(command, message));
+        result.exitCode = ExitIo;
+        return result;
+    }
+    result.info = norvik::ReadHexFileInfo(path); // file faults and a broken info record raise
+    return result;
+}
+
+int RunVerify(const Options &options, const Output &out)
+{
+    const QString path = options.arguments.at(0);
+    const FileInfo file = ReadFileInfo(path, options.command, out);
+    if (file.exitCode != ExitOk)
+        return file.exitCode;
+    if (!file.info.ok) {
+        const QString message = QStringLiteral("Invalid Hex File: no type code and version in \"%1\"").arg(path);
+        out.Error(message);
+        out.Object(Failure(options.command, message));
+        return ExitIo;
+    }
+
+    Link link(options, out);
+    if (const int code = link.session.Open(); code != ExitOk)
+        return code;
+    TControllerInfo info;
+    if (!link.controller.GetControllerInfo(info))
+        return Interrupt::Requested() ? Interrupted(out, options.command) : NotFound(out, options.command);
+
+    const QString typeCode = QString::number(info.TypeCode);
+    const QString version = VersionText(info.Version);
+    const bool match = typeCode == file.info.typeCode && version == file.info.version;
+    out.Text(QStringLiteral("File:       type code %1, version %2").arg(file.info.typeCode, file.info.version));
+    out.Text(QStringLiteral("Controller: type code %1, version %2").arg(typeCode, version));
+    out.Text(match ? QStringLiteral("Match") : QStringLiteral("Mismatch"));
+    out.Object(QJsonObject{
+        {QStringLiteral("command"), options.command},
+        {QStringLiteral("ok"), match},
+        {QStringLiteral("match"), match},
+        {QStringLiteral("file"),
+         QJsonObject{{QStringLiteral("type_code"), file.info.typeCode.toInt()}, {QStringLiteral("version"), file.info.version}}},
+        {QStringLiteral("controller"),
+         QJsonObject{{QStringLiteral("type_code"), info.TypeCode}, {QStringLiteral("version"), version}}},
+    });
+    return match ? ExitOk : ExitController;
+}
+
+int RunScan(const Options &options, const Output &out)
+{
+    Link link(options, out);
+    if (const int code = link.session.Open(); code != ExitOk)
+        return code;
+    QJsonArray found;
+    for (int id = options.scanFirst; id <= options.scanLast; ++id) {
+        if (Interrupt::Requested())
+            return Interrupted(out, options.command);
+        link.controller.SetControllerID(static_cast<std::uint8_t>(id));
+        TControllerInfo info;
+        if (!link.controller.GetControllerInfo(info))
+            continue;
+        std::uint8_t sn[8] = {};
+        link.controller.GetControllerSN(sn);
+        const QString snText = SnText(sn);
+        out.Text(QStringLiteral("ID %1: version %2, type code %3, SN %4")
+                     .arg(id)
+                     .arg(VersionText(info.Version))
+                     .arg(info.TypeCode)
+                     .arg(snText.isEmpty() ? QStringLiteral("-") : snText));
+        QJsonObject entry = InfoObject(info, snText);
+        entry.insert(QStringLiteral("id"), id);
+        found.append(entry);
+    }
+    if (Interrupt::Requested())
+        return Interrupted(out, options.command);
+    out.Text(QStringLiteral("%1 of %2 IDs answered (%3-%4).")
+                 .arg(found.size())
+                 .arg(options.scanLast - options.scanFirst + 1)
+                 .arg(options.scanFirst)
+                 .arg(options.scanLast));
+    out.Object(QJsonObject{{QStringLiteral("command"), options.command},
+                           {QStringLiteral("ok"), !found.isEmpty()},
+                           {QStringLiteral("first"), options.scanFirst},
+                           {QStringLiteral("last"), options.scanLast},
+                           {QStringLiteral("found"), found}});
+    if (found.isEmpty()) {
+        out.Error(QStringLiteral("no controller answered"));
+        return ExitController;
+    }
+    return ExitOk;
+}
+
+} // namespace
+
+int RunHexInfo(const Options &options, const Output &out)
+{
+    const QString path = options.arguments.at(0);
+    if (!QFileInfo(path).isFile()) {
+        const QString message = QStringLiteral("HEX File \"%1\" not found.").arg(path);
+        out.Error(message);
+        out.Object(Failure(options.command, message));
+        return ExitIo;
+    }
+    const HexCheckResult check = CheckHexFile(path);
+    QList<HexProblem> problems = check.problems;
+
+    // Type code and version as the window reads them.
+    norvik::HexFileInfo info;
+    QString infoError;
+    try {
+        info = norvik::ReadHexFileInfo(path);
+    } catch (const norvik::EConvertError &e) {
+        infoError = QString::fromStdString(e.what());
+    }
+
+    // What the download would send: the real work-file conversion, in a private folder.
+    int linesToSend = 0;
+    QTemporaryDir work;
+    if (work.isValid()) {
+        const QString workFile = work.filePath(QStringLiteral("temp.hex"));
+        norvik::ConvertHexFile(path, workFile);
+        const QStringList lines = norvik::LoadHexLines(workFile);
+        linesToSend = static_cast<int>(lines.size());
+        const bool endsWithEnd = !lines.isEmpty() && lines.last().size() >= 9 && lines.last().mid(7, 2) == QLatin1String("01");
+        if (check.recordLines > 0 && !endsWithEnd)
+            problems << HexProblem{0, QStringLiteral("the download would send no end-of-file record")};
+    }
+
+    out.Text(QStringLiteral("File: %1").arg(path));
+    if (info.ok)
+        out.Text(QStringLiteral("Type code: %1").arg(info.typeCode));
+    if (info.ok)
+        out.Text(QStringLiteral("Version: %1").arg(info.version));
+    if (!info.ok)
+        out.Text(infoError.isEmpty() ? QStringLiteral("Invalid Hex File (no type code and version)")
+                                     : QStringLiteral("Invalid Hex File: %1").arg(infoError));
+    out.Text(QStringLiteral("Records: %1").arg(check.recordLines));
+    out.Text(QStringLiteral("Lines the download sends: %1").arg(linesToSend));
+    QJsonArray problemArray;
+    for (const HexProblem &problem : problems) {
+        if (problem.line > 0)
+            out.Text(QStringLiteral("Line %1: %2").arg(problem.line).arg(problem.reason));
+        else
+            out.Text(QStringLiteral("Whole file: %1").arg(problem.reason));
+        problemArray.append(QJsonObject{{QStringLiteral("line"), problem.line}, {QStringLiteral("reason"), problem.reason}});
+    }
+    const bool ok = problems.isEmpty() && info.ok;
+    out.Text(ok ? QStringLiteral("No broken records.")
+                : QStringLiteral("%1 problem(s) found.").arg(problems.size() + (info.ok ? 0 : 1)));
+
+    QJsonObject object{{QStringLiteral("command"), options.command},
+                       {QStringLiteral("ok"), ok},
+                       {QStringLiteral("file"), path},
+                       {QStringLiteral("info_ok"), info.ok},
+                       {QStringLiteral("record_count"), check.recordLines},
+                       {QStringLiteral("lines_to_send"), linesToSend},
+                       {QStringLiteral("problems"), problemArray}};
+    if (info.ok) {
+        object.insert(QStringLiteral("type_code"), info.typeCode.toInt());
+        object.insert(QStringLiteral("version"), info.version);
+    } else if (!infoError.isEmpty()) {
+        object.insert(QStringLiteral("info_error"), infoError);
+    }
+    out.Object(object);
+    return ok ? ExitOk : ExitController;
+}
+
+int RunPorts(const Options &options, const Output &out)
+{
+    QJsonArray ports;
+    const QList<QSerialPortInfo> available = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &port : available) {
+        QString line = QStringLiteral("%1  %2").arg(port.portName(), port.systemLocation());
+        if (!port.description().isEmpty())
+            line += QStringLiteral("  %1").arg(port.description());
+        if (!port.manufacturer().isEmpty())
+            line += QStringLiteral("  (%1)").arg(port.manufacturer());
+        out.Text(line);
+        ports.append(QJsonObject{{QStringLiteral("name"), port.portName()},
+                                 {QStringLiteral("location"), port.systemLocation()},
+                                 {QStringLiteral("description"), port.description()},
+                                 {QStringLiteral("manufacturer"), port.manufacturer()}});
+    }
+    // The names "COMn" that the environment points elsewhere (simulators, USB adapters).
+    QJsonArray aliases;
+    static const QRegularExpression aliasName(QStringLiteral("^NORVIK_COM([0-9]+)$"));
+    const QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    QStringList keys = environment.keys();
+    std::sort(keys.begin(), keys.end());
+    for (const QString &key : keys) {
+        const QRegularExpressionMatch match = aliasName.match(key);
+        if (!match.hasMatch())
+            continue;
+        const QString name = QStringLiteral("COM") + match.captured(1);
+        out.Text(QStringLiteral("%1  %2  (from %3)").arg(name, environment.value(key), key));
+        aliases.append(QJsonObject{{QStringLiteral("name"), name}, {QStringLiteral("location"), environment.value(key)}});
+    }
+    if (available.isEmpty() && aliases.isEmpty())
+        out.Text(QStringLiteral("No serial ports found."));
+    out.Object(QJsonObject{{QStringLiteral("command"), options.command},
+                           {QStringLiteral("ok"), true},
+                           {QStringLiteral("ports"), ports},
+                           {QStringLiteral("aliases"), aliases}});
+    return ExitOk;
+}
+
+int RunCommand(const Options &options, const Output &out)
+{
+    const QString &command = options.command;
+    if (command == QLatin1String("hex-info"))
+        return RunHexInfo(options, out);
+    if (command == QLatin1String("ports"))
+        return RunPorts(options, out);
+    if (command == QLatin1String("info"))
+        return RunInfo(options, out);
+    if (command == QLatin1String("write-sn"))
+        return RunWriteSn(options, out);
+    if (command == QLatin1String("set-clock"))
+        return RunSetClock(options, out);
+    if (command == QLatin1String("get-clock"))
+        return RunGetClock(options, out);
+    if (command == QLatin1String("reset"))
+        return RunReset(options, out);
+    if (command == QLatin1String("verify"))
+        return RunVerify(options, out);
+    if (command == QLatin1String("scan"))
+        return RunScan(options, out);
+    if (command == QLatin1String("download"))
+        return RunDownload(options, out);
+    throw UsageError(QStringLiteral("unknown command '%1'").arg(command));
+}
+
+} // namespace ctl

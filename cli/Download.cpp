@@ -1,0 +1,346 @@
+#include "cli/Download.h"
+
+#include "cli/ExitCodes.h"
+#include "cli/HexCheck.h"
+#include "cli/Interrupt.h"
+#include "cli/LinkSession.h"
+#include "cli/Output.h"
+#include "common/Errors.h"
+#include "component/Controller.h"
+#include "firmware/DownloadSequence.h"
+#include "firmware/HexFile.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <unistd.h>
+
+namespace ctl {
+namespace {
+
+// Longest the sequence may stay without a report before the run is given up:
+// a tick sends or re-sends a line at least every fourth 100 ms tick, and the
+// slowest step (the jump-to-boot-loader exchange on a slow serial setting) is
+// far shorter than this.
+constexpr int kSilenceLimitMs = 60000;
+// After Ctrl-C the sequence stops at its next tick; this bounds the wait for it.
+constexpr int kAbortGraceMs = 5000;
+
+QString Clock(qint64 milliseconds)
+{
+    const qint64 seconds = (milliseconds + 999) / 1000;
+    return QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
+}
+
+// The window's status line, progress bar and boxes, as a terminal or a script sees them.
+class CtlDownloadSink : public norvik::DownloadSink {
+public:
+    CtlDownloadSink(const Output &out, bool bar) : m_out(out), m_bar(bar) {}
+
+    void SetStatus(const QString &text) override
+    {
+        Touch();
+        m_lastStatus = text;
+        EndBar();
+        m_out.Text(text);
+    }
+    void SetProgressRange(int minimum, int maximum) override
+    {
+        Touch();
+        m_minimum = minimum;
+        m_total = maximum;
+        m_started.start();
+        Draw();
+    }
+    void SetProgress(int position) override
+    {
+        Touch();
+        m_position = position;
+    }
+    void ShowResult(norvik::DownloadOutcome outcome, const QString &text) override
+    {
+        Touch();
+        m_outcome = outcome;
+        m_resultText = text;
+        EndBar();
+        if (text != m_lastStatus)
+            m_out.Text(text);
+    }
+    void ShowError(const QString &message) override
+    {
+        Touch();
+        EndBar();
+        m_errorText = message;
+        m_out.Error(message);
+    }
+    void SetInputEnabled(bool) override { Touch(); }
+    void LineSent(int index, bool resend) override
+    {
+        Touch();
+        (void)index;
+        if (resend)
+            ++m_resends;
+        ++m_linesSent;
+        m_out.Object(QJsonObject{{QStringLiteral("position"), m_position},
+                                 {QStringLiteral("total"), m_total},
+                                 {QStringLiteral("resends"), m_resends}});
+        Draw();
+    }
+
+    qint64 SinceActivity() const { return m_activity.isValid() ? m_activity.elapsed() : 0; }
+    void Touch() { m_activity.start(); }
+    void EndBar()
+    {
+        if (m_barShown)
+            WriteOut(QStringLiteral("\n"));
+        m_barShown = false;
+    }
+
+    int Position() const { return m_position; }
+    int Total() const { return m_total; }
+    int Resends() const { return m_resends; }
+    int LinesSent() const { return m_linesSent; }
+    QString ResultText() const { return m_resultText; }
+    QString ErrorText() const { return m_errorText; }
+    qint64 Elapsed() const { return m_started.isValid() ? m_started.elapsed() : 0; }
+
+private:
+    QString TimeLeft() const
+    {
+        const int left = m_total - m_position;
+        if (left <= 0)
+            return Clock(0);
+        // One line per 100 ms tick at best; once lines are acknowledged, the measured pace.
+        const double perLine = m_position > 0 ? double(m_started.elapsed()) / m_position : 100.0;
+        return Clock(static_cast<qint64>(perLine * left));
+    }
+
+    void Draw()
+    {
+        if (m_out.Json() || m_total <= m_minimum)
+            return;
+        const int percent = static_cast<int>(100LL * (m_position - m_minimum) / (m_total - m_minimum));
+        if (m_bar) {
+            constexpr int width = 30;
+            const int filled = width * percent / 100;
+            WriteOut(QStringLiteral("\r[%1%2] %3%  %4/%5 lines  %6 resends  %7 left ")
+                         .arg(QString(filled, QLatin1Char('#')), QString(width - filled, QLatin1Char('-')))
+                         .arg(percent, 3)
+                         .arg(m_position)
+                         .arg(m_total)
+                         .arg(m_resends)
+                         .arg(TimeLeft()));
+            m_barShown = true;
+        } else if (percent / 10 > m_lastDecile) {
+            // Not a terminal: a line every ten per cent keeps logs short.
+            m_lastDecile = percent / 10;
+            m_out.Text(QStringLiteral("%1%  %2/%3 lines  %4 resends  %5 left")
+                           .arg(percent, 3)
+                           .arg(m_position)
+                           .arg(m_total)
+                           .arg(m_resends)
+                           .arg(TimeLeft()));
+        }
+    }
+
+    const Output &m_out;
+    bool m_bar;
+    bool m_barShown = false;
+    int m_lastDecile = 0;
+    int m_minimum = 0;
+    int m_total = 0;
+    int m_position = 0;
+    int m_resends = 0;
+    int m_linesSent = 0;
+    QString m_lastStatus;
+    QString m_resultText;
+    QString m_errorText;
+    norvik::DownloadOutcome m_outcome = norvik::DownloadOutcome::Error;
+    QElapsedTimer m_started;
+    QElapsedTimer m_activity;
+};
+
+bool Confirm(int id)
+{
+    WriteErr(QStringLiteral("Please Terminate ALL program. Doors on \"Controller %1\" will not function during upgrade "
+                            "(3~10 minute). All information on controller will be loss. Are you sure? [y/N] ")
+                 .arg(id));
+    std::string answer;
+    if (!std::getline(std::cin, answer))
+        return false;
+    const QString text = QString::fromLocal8Bit(answer.c_str()).trimmed().toLower();
+    return text == QLatin1String("y") || text == QLatin1String("yes");
+}
+
+QString OutcomeName(norvik::DownloadOutcome outcome)
+{
+    switch (outcome) {
+    case norvik::DownloadOutcome::Success: return QStringLiteral("success");
+    case norvik::DownloadOutcome::Failure: return QStringLiteral("failure");
+    case norvik::DownloadOutcome::ControllerNotFound: return QStringLiteral("controller-not-found");
+    case norvik::DownloadOutcome::Error: return QStringLiteral("error");
+    case norvik::DownloadOutcome::Aborted: return QStringLiteral("aborted");
+    }
+    return QStringLiteral("error");
+}
+
+} // namespace
+
+int RunDownload(const Options &options, const Output &out)
+{
+    const QString path = options.arguments.at(0);
+    if (!QFileInfo(path).isFile()) {
+        const QString message = QStringLiteral("HEX File \"%1\" not found.").arg(path);
+        out.Error(message);
+        out.Object(QJsonObject{{QStringLiteral("result"), QStringLiteral("error")}, {QStringLiteral("ok"), false},
+                               {QStringLiteral("error"), message}});
+        return ExitIo;
+    }
+
+    // A broken record would be answered "N" until the download stalls, leaving
+    // the controller in its boot loader with half an image: check before the
+    // controller is switched over.
+    const HexCheckResult check = CheckHexFile(path);
+    for (const HexProblem &problem : check.problems) {
+        if (problem.record && (check.cutLine == 0 || problem.line < check.cutLine)) {
+            const QString message =
+                QStringLiteral("\"%1\" line %2: %3; nothing was sent (see norvik-ctl hex-info)").arg(path).arg(problem.line).arg(problem.reason);
+            out.Error(message);
+            out.Object(QJsonObject{{QStringLiteral("result"), QStringLiteral("error")}, {QStringLiteral("ok"), false},
+                                   {QStringLiteral("error"), message}});
+            return ExitIo;
+        }
+    }
+
+    try {
+        const norvik::HexFileInfo info = norvik::ReadHexFileInfo(path);
+        if (info.ok)
+            out.Text(QStringLiteral("Hex File Info: Type code = %1, Version = %2").arg(info.typeCode, info.version));
+        else
+            out.Text(QStringLiteral("Invalid Hex File"));
+    } catch (const norvik::EConvertError &e) {
+        out.Text(QStringLiteral("Invalid Hex File: %1").arg(QString::fromStdString(e.what())));
+    }
+
+    if (!options.yes) {
+        if (!::isatty(STDIN_FILENO))
+            throw UsageError(QStringLiteral("download asks for confirmation on a terminal; give --yes to run without one"));
+        if (!Confirm(options.id)) {
+            out.Error(QStringLiteral("download cancelled; nothing was sent"));
+            out.Object(QJsonObject{{QStringLiteral("result"), QStringLiteral("cancelled")}, {QStringLiteral("ok"), false}});
+            return ExitController;
+        }
+    }
+
+    // A private work file: two runs (or the window) never overwrite each other's.
+    QTemporaryDir workDir;
+    if (!workDir.isValid())
+        throw norvik::EInOutError(QStringLiteral("cannot create a folder for the work file: %1").arg(workDir.errorString()).toStdString());
+
+    TController controller;
+    LinkSession session(controller, options, out);
+    if (const int code = session.Open(); code != ExitOk) {
+        if (code == ExitInterrupted)
+            out.Error(QStringLiteral("interrupted; nothing was sent"));
+        out.Object(QJsonObject{{QStringLiteral("result"), code == ExitInterrupted ? QStringLiteral("aborted") : QStringLiteral("error")},
+                               {QStringLiteral("ok"), false},
+                               {QStringLiteral("error"), out.LastError()}});
+        return code;
+    }
+
+    const bool bar = !out.Json() && ::isatty(STDOUT_FILENO);
+    CtlDownloadSink sink(out, bar);
+    norvik::DownloadSequence sequence(&controller, &sink);
+    sequence.SetWorkFile(workDir.filePath(QStringLiteral("temp.hex")));
+
+    QEventLoop loop;
+    bool finished = false;
+    bool abortRequested = false;
+    norvik::DownloadOutcome outcome = norvik::DownloadOutcome::Error;
+    QObject::connect(&sequence, &norvik::DownloadSequence::finished, &loop, [&](norvik::DownloadOutcome result) {
+        finished = true;
+        outcome = result;
+        loop.quit();
+    });
+    QElapsedTimer abortClock;
+    QObject::connect(&Interrupt::Install(), &Interrupt::requested, &loop, [&] {
+        if (abortRequested)
+            return;
+        abortRequested = true;
+        abortClock.start();
+        sink.EndBar();
+        out.Note(QStringLiteral("Stopping after the current line..."));
+        sequence.Abort();
+    });
+    QTimer watchdog;
+    watchdog.setInterval(500);
+    QObject::connect(&watchdog, &QTimer::timeout, &loop, [&] {
+        if ((abortRequested && abortClock.elapsed() > kAbortGraceMs) || sink.SinceActivity() > kSilenceLimitMs)
+            loop.quit();
+    });
+
+    sink.Touch();
+    sequence.Start(path);
+    watchdog.start();
+    if (Interrupt::Requested() && !abortRequested) {
+        abortRequested = true;
+        abortClock.start();
+        sequence.Abort();
+    }
+    loop.exec();
+    watchdog.stop();
+    sink.EndBar();
+
+    if (finished)
+        session.MarkClosed(); // every ending of the sequence closes the link itself
+    else
+        outcome = abortRequested ? norvik::DownloadOutcome::Aborted : norvik::DownloadOutcome::Error;
+    session.Close();
+
+    int code = ExitController;
+    QString message = sink.ResultText();
+    switch (outcome) {
+    case norvik::DownloadOutcome::Success:
+        code = ExitOk;
+        break;
+    case norvik::DownloadOutcome::Failure:
+    case norvik::DownloadOutcome::ControllerNotFound:
+        code = ExitController;
+        if (outcome == norvik::DownloadOutcome::Failure)
+            out.Note(QStringLiteral("The controller may remain in its boot loader; download again to recover it."));
+        break;
+    case norvik::DownloadOutcome::Aborted:
+        code = ExitInterrupted;
+        message = QStringLiteral("Download stopped. The controller may remain in its boot loader; download again to recover it.");
+        out.Error(message);
+        break;
+    case norvik::DownloadOutcome::Error:
+        code = ExitIo;
+        message = sink.ErrorText();
+        if (!finished) {
+            message = QStringLiteral("the download sequence stopped reporting; link closed. The controller may remain in "
+                                     "its boot loader.");
+            out.Error(message);
+            code = ExitController;
+        }
+        break;
+    }
+    out.Object(QJsonObject{{QStringLiteral("result"), OutcomeName(outcome)},
+                           {QStringLiteral("ok"), outcome == norvik::DownloadOutcome::Success},
+                           {QStringLiteral("message"), message},
+                           {QStringLiteral("position"), sink.Position()},
+                           {QStringLiteral("total"), sink.Total()},
+                           {QStringLiteral("resends"), sink.Resends()},
+                           {QStringLiteral("lines_sent"), sink.LinesSent()},
+                           {QStringLiteral("seconds"), static_cast<double>(sink.Elapsed()) / 1000.0}});
+    return code;
+}
+
+} // namespace ctl

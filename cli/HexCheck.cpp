@@ -1,0 +1,112 @@
+#include "cli/HexCheck.h"
+
+#include "common/Errors.h"
+
+#include <QFile>
+
+namespace ctl {
+namespace {
+
+int HexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+QString Hex2(int value)
+{
+    return QStringLiteral("0x") + QString::number(value & 0xFF, 16).toUpper().rightJustified(2, QLatin1Char('0'));
+}
+
+// Empty when the record is sound, else why not.
+QString CheckRecord(const QByteArray &line, bool &isEndRecord)
+{
+    isEndRecord = false;
+    const QByteArray digits = line.mid(1);
+    for (qsizetype i = 0; i < digits.size(); ++i) {
+        if (HexDigit(digits.at(i)) < 0)
+            return QStringLiteral("character %1 is not a hexadecimal digit").arg(i + 2);
+    }
+    if (digits.size() < 10)
+        return QStringLiteral("truncated record: %1 hexadecimal digits, at least 10 needed").arg(digits.size());
+    if (digits.size() % 2 != 0)
+        return QStringLiteral("odd number of hexadecimal digits (%1)").arg(digits.size());
+
+    QList<int> bytes;
+    for (qsizetype i = 0; i < digits.size(); i += 2)
+        bytes << (HexDigit(digits.at(i)) * 16 + HexDigit(digits.at(i + 1)));
+    const int count = bytes.at(0);
+    const int dataBytes = static_cast<int>(bytes.size()) - 5;
+    if (dataBytes < count)
+        return QStringLiteral("truncated record: count field says %1 data bytes, the line holds %2")
+            .arg(count)
+            .arg(dataBytes);
+    if (dataBytes > count)
+        return QStringLiteral("record too long: count field says %1 data bytes, the line holds %2")
+            .arg(count)
+            .arg(dataBytes);
+    const int type = bytes.at(3);
+    if (type > 5)
+        return QStringLiteral("unknown record type %1").arg(Hex2(type));
+    int sum = 0;
+    for (int i = 0; i + 1 < bytes.size(); ++i)
+        sum += bytes.at(i);
+    const int expected = (0x100 - (sum & 0xFF)) & 0xFF;
+    if (bytes.last() != expected)
+        return QStringLiteral("checksum is %1, should be %2").arg(Hex2(bytes.last()), Hex2(expected));
+    if (type == 1) {
+        if (count != 0)
+            return QStringLiteral("end-of-file record with %1 data bytes").arg(count);
+        isEndRecord = true;
+    }
+    return {};
+}
+
+} // namespace
+
+HexCheckResult CheckHexFile(const QString &fileName)
+{
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly))
+        throw norvik::EInOutError(QStringLiteral("cannot read \"%1\": %2").arg(fileName, file.errorString()).toStdString());
+    const QByteArray content = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        throw norvik::EInOutError(QStringLiteral("cannot read \"%1\": %2").arg(fileName, file.errorString()).toStdString());
+
+    HexCheckResult result;
+    QList<QByteArray> lines = content.split('\n');
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast(); // the final line end, not an empty line
+    for (int i = 0; i < lines.size(); ++i) {
+        QByteArray line = lines.at(i);
+        if (line.endsWith('\r'))
+            line.chop(1);
+        const int number = i + 1;
+        // The work file ends at the line whose characters 4 to 7 read exactly
+        // "77c0"; nothing from there on reaches the boot loader.
+        if (result.cutLine == 0 && line.mid(3, 4) == "77c0")
+            result.cutLine = number;
+        if (line.isEmpty())
+            continue;
+        if (!line.startsWith(':')) {
+            result.problems << HexProblem{number, QStringLiteral("not a record line (the download skips it)")};
+            continue;
+        }
+        ++result.recordLines;
+        bool endRecord = false;
+        const QString reason = CheckRecord(line, endRecord);
+        if (!reason.isEmpty())
+            result.problems << HexProblem{number, reason, true};
+        result.endRecord = result.endRecord || endRecord;
+    }
+    if (result.recordLines == 0)
+        result.problems << HexProblem{0, QStringLiteral("no record lines")};
+    return result;
+}
+
+} // namespace ctl

@@ -1,0 +1,243 @@
+#include "cli/Options.h"
+
+#include "common/IntConv.h"
+
+#include <QRegularExpression>
+
+#include <functional>
+#include <map>
+
+namespace ctl {
+namespace {
+
+struct CommandSpec {
+    int positional;        // number of positional arguments
+    const char *argName;   // for messages: "SN", "FILE"
+    QStringList options;   // command options it accepts
+    bool needsController;
+};
+
+const std::map<QString, CommandSpec> &Commands()
+{
+    static const std::map<QString, CommandSpec> commands = {
+        {QStringLiteral("info"), {0, "", {}, true}},
+        {QStringLiteral("write-sn"), {1, "SN", {}, true}},
+        {QStringLiteral("set-clock"), {0, "", {QStringLiteral("--time")}, true}},
+        {QStringLiteral("get-clock"), {0, "", {}, true}},
+        {QStringLiteral("reset"), {0, "", {}, true}},
+        {QStringLiteral("download"), {1, "FILE", {QStringLiteral("--yes")}, true}},
+        {QStringLiteral("hex-info"), {1, "FILE", {}, false}},
+        {QStringLiteral("verify"), {1, "FILE", {}, true}},
+        {QStringLiteral("ports"), {0, "", {}, false}},
+        {QStringLiteral("scan"), {0, "", {QStringLiteral("--ids")}, true}},
+    };
+    return commands;
+}
+
+// Whole-text integer within [low, high]; the option's name in the message.
+int IntegerValue(const QString &option, const QString &text, int low, int high)
+{
+    const std::optional<int> value = norvik::TryStrToInt(text.toStdString());
+    if (!value)
+        throw UsageError(QStringLiteral("%1: '%2' is not a valid integer value").arg(option, text));
+    if (*value < low || *value > high)
+        throw UsageError(QStringLiteral("%1: %2 is outside %3..%4").arg(option).arg(*value).arg(low).arg(high));
+    return *value;
+}
+
+void ParseIdRange(const QString &text, Options &options)
+{
+    static const QRegularExpression range(QStringLiteral("^\\s*([^-\\s]+)\\s*(?:-\\s*([^-\\s]+)\\s*)?$"));
+    const QRegularExpressionMatch match = range.match(text);
+    if (!match.hasMatch())
+        throw UsageError(QStringLiteral("--ids: '%1' is not a range like 1-16").arg(text));
+    const int first = IntegerValue(QStringLiteral("--ids"), match.captured(1), 1, 255);
+    const int last = match.captured(2).isEmpty() ? first
+                                                 : IntegerValue(QStringLiteral("--ids"), match.captured(2), 1, 255);
+    if (last < first)
+        throw UsageError(QStringLiteral("--ids: the range %1-%2 is empty").arg(first).arg(last));
+    options.scanFirst = first;
+    options.scanLast = last;
+}
+
+QString NonEmpty(const QString &option, const QString &value)
+{
+    if (value.trimmed().isEmpty())
+        throw UsageError(QStringLiteral("%1 needs a non-empty value").arg(option));
+    return value;
+}
+
+} // namespace
+
+Options ParseOptions(const QStringList &arguments)
+{
+    Options options;
+    QStringList commandOptionsSeen;
+    bool optionsEnded = false;
+
+    // Options that take a value, with what to do with it.
+    using Setter = std::function<void(const QString &)>;
+    const std::map<QString, Setter> valued = {
+        {QStringLiteral("--port"),
+         [&](const QString &v) {
+             options.port = NonEmpty(QStringLiteral("--port"), v);
+             options.portGiven = true;
+         }},
+        {QStringLiteral("--host"), [&](const QString &v) { options.host = NonEmpty(QStringLiteral("--host"), v).trimmed(); }},
+        {QStringLiteral("--udp-port"),
+         [&](const QString &v) { options.udpPort = IntegerValue(QStringLiteral("--udp-port"), v, 1, 65535); }},
+        {QStringLiteral("--phone"), [&](const QString &v) { options.phone = NonEmpty(QStringLiteral("--phone"), v); }},
+        {QStringLiteral("--dial-timeout"),
+         [&](const QString &v) { options.dialTimeout = IntegerValue(QStringLiteral("--dial-timeout"), v, 0, 3600000); }},
+        {QStringLiteral("--id"), [&](const QString &v) { options.id = IntegerValue(QStringLiteral("--id"), v, 1, 255); }},
+        {QStringLiteral("--timeout"),
+         [&](const QString &v) { options.timeout = IntegerValue(QStringLiteral("--timeout"), v, 0, 60000); }},
+        {QStringLiteral("--retry"),
+         [&](const QString &v) { options.retry = IntegerValue(QStringLiteral("--retry"), v, 1, 1000); }},
+        {QStringLiteral("--retry-sleep"),
+         [&](const QString &v) { options.retrySleep = IntegerValue(QStringLiteral("--retry-sleep"), v, 0, 10000); }},
+        {QStringLiteral("--time"), [&](const QString &v) { options.time = NonEmpty(QStringLiteral("--time"), v); }},
+        {QStringLiteral("--ids"), [&](const QString &v) { ParseIdRange(v, options); }},
+    };
+    const std::map<QString, std::function<void()>> flags = {
+        {QStringLiteral("--trace"), [&] { options.trace = true; }},
+        {QStringLiteral("--json"), [&] { options.json = true; }},
+        {QStringLiteral("--yes"), [&] { options.yes = true; }},
+        {QStringLiteral("--help"), [&] { options.help = true; }},
+        {QStringLiteral("-h"), [&] { options.help = true; }},
+        {QStringLiteral("--version"), [&] { options.version = true; }},
+    };
+    const QStringList commandOnly = {QStringLiteral("--time"), QStringLiteral("--ids"), QStringLiteral("--yes")};
+
+    QStringList positional;
+    for (int i = 0; i < arguments.size(); ++i) {
+        const QString &arg = arguments.at(i);
+        if (optionsEnded || !arg.startsWith(QLatin1Char('-')) || arg == QLatin1String("-")) {
+            positional << arg;
+            continue;
+        }
+        if (arg == QLatin1String("--")) {
+            optionsEnded = true;
+            continue;
+        }
+        QString name = arg;
+        QString value;
+        bool inlineValue = false;
+        const int eq = arg.indexOf(QLatin1Char('='));
+        if (arg.startsWith(QLatin1String("--")) && eq > 2) {
+            name = arg.left(eq);
+            value = arg.mid(eq + 1);
+            inlineValue = true;
+        }
+        if (commandOnly.contains(name))
+            commandOptionsSeen << name;
+        if (const auto flag = flags.find(name); flag != flags.end()) {
+            if (inlineValue)
+                throw UsageError(QStringLiteral("%1 takes no value").arg(name));
+            flag->second();
+            continue;
+        }
+        const auto setter = valued.find(name);
+        if (setter == valued.end())
+            throw UsageError(QStringLiteral("unknown option '%1'").arg(name));
+        if (!inlineValue) {
+            if (i + 1 >= arguments.size())
+                throw UsageError(QStringLiteral("%1 needs a value").arg(name));
+            value = arguments.at(++i);
+        }
+        setter->second(value);
+    }
+
+    if (options.help || options.version)
+        return options;
+
+    if (positional.isEmpty())
+        throw UsageError(QStringLiteral("no command given"));
+    options.command = positional.takeFirst();
+    const auto spec = Commands().find(options.command);
+    if (spec == Commands().end())
+        throw UsageError(QStringLiteral("unknown command '%1'").arg(options.command));
+    if (positional.size() != spec->second.positional) {
+        if (spec->second.positional == 0)
+            throw UsageError(QStringLiteral("%1 takes no arguments").arg(options.command));
+        throw UsageError(QStringLiteral("%1 needs exactly one argument %2").arg(options.command,
+                                                                               QLatin1String(spec->second.argName)));
+    }
+    options.arguments = positional;
+    for (const QString &name : commandOptionsSeen) {
+        if (!spec->second.options.contains(name))
+            throw UsageError(QStringLiteral("%1 is not an option of %2").arg(name, options.command));
+    }
+
+    // One link per run: the network and the modem exclude each other, and a
+    // serial port next to --host would be silently unused.
+    if (!options.host.isEmpty() && !options.phone.isEmpty())
+        throw UsageError(QStringLiteral("--host (network) and --phone (modem) select different links; give one"));
+    if (!options.host.isEmpty() && options.portGiven)
+        throw UsageError(QStringLiteral("--host (network) and --port (serial) select different links; give one"));
+    return options;
+}
+
+QString UsageLine()
+{
+    return QStringLiteral("Usage: norvik-ctl [link options] COMMAND [arguments]");
+}
+
+QString HelpText()
+{
+    return UsageLine() + QString::fromUtf8(R"(
+
+Services Norvik door-access controllers from the command line: firmware
+download, identity, serial number and ID, clock.
+
+Link options (the serial link is the default):
+  --port NAME          serial port: "COMn" or a device path (default COM1).
+                       On Linux "COMn" is the device in $NORVIK_COMn when set,
+                       else /dev/ttyS(n-1).
+  --host ADDR          use the network link (UDP) to this address
+  --udp-port N         the controller's UDP port (default 1001)
+  --phone NUMBER       use the modem on --port: dial NUMBER first, hang up at
+                       the end
+  --dial-timeout MS    give up dialing after MS milliseconds (default 90000)
+  --id N               controller ID, 1..255 (default 1)
+  --timeout MS         network: wait for a reply datagram (default 200)
+  --retry N            serial/modem: read attempts per reply (default 20)
+  --retry-sleep MS     serial/modem: pause between attempts (default 20)
+  --trace              every frame and boot-loader line on stderr
+  --json               machine-readable output: one JSON object per command
+                       (download: one per progress step, then the result)
+  -h, --help           this text
+  --version            the program's version
+
+Commands:
+  info                 firmware version, type code, limits, counters and SN
+  write-sn SN          write the 8-character SN together with --id, then read
+                       the ID back by SN; success when it equals --id
+  set-clock [--time "YYYY-MM-DD HH:MM:SS"]
+                       set the controller's clock (default: now)
+  get-clock            read the controller's clock
+  reset                reset the controller
+  download FILE [--yes]
+                       write new firmware from an Intel-HEX file; asks for
+                       confirmation on a terminal unless --yes, and refuses
+                       without a terminal unless --yes. Ctrl-C stops after the
+                       current line; the controller may then stay in its boot
+                       loader.
+  hex-info FILE        type code, version, record count and every broken
+                       record with its line number (no controller needed)
+  verify FILE          compare the controller's type code and version with
+                       the file's
+  ports                the serial ports the system reports
+  scan [--ids A-B]     which controller IDs answer on this link (default 1-128)
+
+Exit codes:
+  0    success
+  1    the controller did not answer or refused, the comparison or download
+       failed, or hex-info found broken records
+  2    bad usage or argument
+  3    a file, port or socket could not be opened, read or written
+  130  interrupted (Ctrl-C)
+)");
+}
+
+} // namespace ctl

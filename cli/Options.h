@@ -1,0 +1,65 @@
+#pragma once
+// The command line of norvik-ctl: link options, one command and its arguments.
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+#include <stdexcept>
+
+namespace ctl {
+
+// Bad usage: the message goes to stderr with the usage line, exit code 2.
+class UsageError : public std::runtime_error {
+public:
+    explicit UsageError(const QString &message) : std::runtime_error(message.toStdString()) {}
+    QString Message() const { return QString::fromStdString(what()); }
+};
+
+enum class LinkKind { Serial, Network, Modem };
+
+struct Options {
+    // link
+    QString port = QStringLiteral("COM1");
+    bool portGiven = false;
+    QString host; // non-empty selects the network link
+    int udpPort = 1001;
+    QString phone; // non-empty selects the modem link on --port
+    int dialTimeout = 90000;
+    int id = 1;
+    int timeout = 200;
+    int retry = 20;
+    int retrySleep = 20;
+    bool trace = false;
+    bool json = false;
+
+    // command
+    bool help = false;
+    bool version = false;
+    QString command;
+    QStringList arguments; // the command's positional arguments
+    bool yes = false;      // download: no confirmation
+    QString time;          // set-clock: empty means now
+    int scanFirst = 1;
+    int scanLast = 128;
+
+    LinkKind Link() const
+    {
+        if (!host.isEmpty())
+            return LinkKind::Network;
+        if (!phone.isEmpty())
+            return LinkKind::Modem;
+        return LinkKind::Serial;
+    }
+};
+
+// Parses the arguments after the program name. Raises UsageError for an
+// unknown option or command, a missing or malformed value, or a wrong number
+// of arguments. --help and --version are honoured without a command.
+Options ParseOptions(const QStringList &arguments);
+
+// "Usage: norvik-ctl [link options] COMMAND [arguments]"
+QString UsageLine();
+// The whole --help text: options, commands, exit codes.
+QString HelpText();
+
+} // namespace ctl

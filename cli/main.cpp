@@ -1,0 +1,93 @@
+// norvik-ctl: the controller component on the command line.
+#include "cli/Commands.h"
+#include "cli/ExitCodes.h"
+#include "cli/Interrupt.h"
+#include "cli/Options.h"
+#include "cli/Output.h"
+#include "common/Errors.h"
+#include "services/IdUDPClient.h"
+
+#include <QCoreApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLoggingCategory>
+
+#include <exception>
+
+namespace {
+
+int UsageFailure(const QString &message, const ctl::Output *out = nullptr)
+{
+    if (out)
+        out->Error(message);
+    else
+        ctl::WriteErr(QStringLiteral("norvik-ctl: %1\n").arg(message));
+    ctl::WriteErr(QStringLiteral("%1\nTry 'norvik-ctl --help' for more information.\n").arg(ctl::UsageLine()));
+    return ctl::ExitUsage;
+}
+
+int Run(const ctl::Options &options, const ctl::Output &out)
+{
+    try {
+        return ctl::RunCommand(options, out);
+    } catch (const ctl::UsageError &e) {
+        return UsageFailure(e.Message(), &out);
+    } catch (const EIdException &e) {
+        // Socket faults of the network link: host not found, send refused, ...
+        out.Error(QString::fromStdString(e.what()).replace(QLatin1String("\r\n"), QLatin1String(" ")));
+        return ctl::ExitIo;
+    } catch (const norvik::EDateError &e) {
+        // The controller answered with a clock that cannot exist.
+        out.Error(QStringLiteral("the controller answered an impossible date: %1").arg(QString::fromStdString(e.what())));
+        return ctl::ExitController;
+    } catch (const norvik::EConvertError &e) {
+        out.Error(QString::fromStdString(e.what()));
+        return ctl::ExitUsage;
+    } catch (const norvik::NorvikError &e) {
+        // File and serial-port faults, with the system's reason in the message.
+        out.Error(QString::fromStdString(e.what()));
+        return ctl::ExitIo;
+    } catch (const std::exception &e) {
+        out.Error(QString::fromStdString(e.what()));
+        return ctl::ExitController;
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("norvik-ctl"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(NORVIK_CTL_VERSION));
+
+    ctl::Options options;
+    try {
+        options = ctl::ParseOptions(QCoreApplication::arguments().mid(1));
+    } catch (const ctl::UsageError &e) {
+        return UsageFailure(e.Message());
+    }
+    if (options.help) {
+        ctl::WriteOut(ctl::HelpText());
+        return ctl::ExitOk;
+    }
+    if (options.version) {
+        ctl::WriteOut(QStringLiteral("norvik-ctl %1\n").arg(QCoreApplication::applicationVersion()));
+        return ctl::ExitOk;
+    }
+    if (options.trace)
+        QLoggingCategory::setFilterRules(QStringLiteral("norvik.trace.debug=true"));
+
+    ctl::Interrupt::Install();
+    const ctl::Output out(options.json);
+    const int code = Run(options, out);
+    if (out.Json() && !out.ObjectWritten() && code != ctl::ExitOk) {
+        ctl::WriteOut(QString::fromUtf8(
+            QJsonDocument(QJsonObject{{QStringLiteral("command"), options.command},
+                                      {QStringLiteral("ok"), false},
+                                      {QStringLiteral("error"), out.LastError()},
+                                      {QStringLiteral("exit_code"), code}})
+                .toJson(QJsonDocument::Compact) + '\n'));
+    }
+    return code;
+}
