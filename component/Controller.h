@@ -8,6 +8,7 @@
 #include <QObject>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 
@@ -58,6 +59,13 @@ public:
     int DirectReceive(void *buffer); // buffer must hold 255 bytes
     void Dial(const std::string &phoneNumber);
     void About();
+
+    // Shows About's box: an information box with one OK button, no owner window.
+    // The component has no widgets of its own, so a window installs a
+    // message-box hook; the default writes caption and text to stderr.
+    using AboutHook = std::function<void(const std::string &caption, const std::string &text)>;
+    static AboutHook SetAboutHook(AboutHook hook); // empty restores the default; returns the previous
+    std::string AboutText() const;
 
     // --- command methods: each forwards unchanged to the current link's engine ---
 #define NORVIK_FORWARD(Name)                                                                                     \

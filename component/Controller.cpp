@@ -1,0 +1,253 @@
+#include "component/Controller.h"
+
+#include "common/Errors.h"
+#include "component/MODEM.h"
+#include "component/TCPIP.h"
+#include "component/UART.h"
+#include "services/ComPort.h"
+
+#include <cstdio>
+
+namespace {
+
+TController::AboutHook &aboutHook()
+{
+    static TController::AboutHook hook;
+    return hook;
+}
+
+} // namespace
+
+TController::TController(QObject *owner) : QObject(owner)
+{
+    m_serial = new TUART(this);
+    m_network = new TTCPIP(this);
+    m_modem = new TMODEM(this);
+    m_current = m_serial;
+    m_connectMethod = cmSerial;
+    m_debugMode = false;
+    m_debugPath.clear();
+    m_cardBytes = cbNormal;
+    m_version = "1.84";
+}
+
+TController::~TController()
+{
+    // Each link closes its own port or socket as it goes; the modem is not hung up first.
+    delete m_serial;
+    m_serial = nullptr;
+    delete m_network;
+    m_network = nullptr;
+    delete m_modem;
+    m_modem = nullptr;
+    m_current = nullptr;
+}
+
+// --- properties ---------------------------------------------------------------------
+
+TDialupStatus TController::DialupStatus() const
+{
+    return m_modem->DialupStatus();
+}
+
+unsigned TController::DialTimeOut() const
+{
+    return m_modem->DialTimeOut();
+}
+
+void TController::SetDialTimeOut(unsigned value)
+{
+    m_modem->SetDialTimeOut(value);
+}
+
+void TController::SetConnectMethod(TConnectMethod value)
+{
+    if (value == m_connectMethod)
+        return; // the link stays open
+    if (value != cmSerial && value != cmTCPIP && value != cmModem)
+        throw norvik::NorvikError("Invalid connect method " + std::to_string(static_cast<int>(value)));
+
+    m_current->Disconnect(); // the modem hangs up here
+    m_connectMethod = value;
+    switch (value) {
+    case cmTCPIP:
+        m_current = m_network;
+        break;
+    case cmSerial:
+        m_current = m_serial;
+        m_serial->SerialPort().FlowControl().SetFlowControl(fcNone);
+        break;
+    case cmModem:
+        // Keeps the hardware flow control the modem link set up for itself.
+        m_current = m_modem;
+        break;
+    }
+    m_current->SetDebugMode(m_debugMode);
+    m_current->SetDebugPath(m_debugPath);
+    m_current->SetSendAfterSleep(m_sendAfterSleep);
+    m_current->SetCardBytes(m_cardBytes);
+}
+
+std::uint8_t TController::ControllerID() const
+{
+    return m_current->ControllerID;
+}
+
+void TController::SetControllerID(std::uint8_t value)
+{
+    m_network->ControllerID = value;
+    m_serial->ControllerID = value;
+    m_modem->ControllerID = value;
+}
+
+std::string TController::Host() const
+{
+    return m_network->Host();
+}
+
+void TController::SetHost(const std::string &value)
+{
+    m_network->SetHost(value);
+}
+
+std::uint16_t TController::HostPort() const
+{
+    return m_network->HostPort();
+}
+
+void TController::SetHostPort(std::uint16_t value)
+{
+    m_network->SetHostPort(value);
+}
+
+std::string TController::COM() const
+{
+    switch (m_connectMethod) {
+    case cmSerial:
+        return m_serial->COM();
+    case cmModem:
+        return m_modem->COM();
+    case cmTCPIP:
+        break;
+    }
+    return {};
+}
+
+void TController::SetCOM(const std::string &value)
+{
+    m_serial->SetCOM(value);
+    m_modem->SetCOM(value);
+}
+
+int TController::ReadTimeOut() const
+{
+    return m_network->ReadTimeOut();
+}
+
+void TController::SetReadTimeOut(int value)
+{
+    m_network->SetReadTimeOut(value);
+}
+
+int TController::RetrySleep() const
+{
+    return m_current->RetrySleep;
+}
+
+void TController::SetRetrySleep(int value)
+{
+    m_current->RetrySleep = value;
+}
+
+int TController::SendAfterSleep() const
+{
+    return m_current->SendAfterSleep;
+}
+
+void TController::SetSendAfterSleep(int value)
+{
+    m_current->SetSendAfterSleep(value);
+    m_sendAfterSleep = value;
+}
+
+int TController::RetryTime() const
+{
+    return m_current->RetryTime;
+}
+
+void TController::SetRetryTime(int value)
+{
+    m_current->RetryTime = value;
+}
+
+void TController::SetDebugMode(bool value)
+{
+    m_current->SetDebugMode(value);
+    m_debugMode = value;
+}
+
+void TController::SetDebugPath(const std::string &value)
+{
+    m_current->SetDebugPath(value);
+    m_debugPath = value;
+}
+
+void TController::SetCardBytes(TCardBytes value)
+{
+    m_cardBytes = value;
+    m_current->SetCardBytes(value);
+}
+
+// --- link operations --------------------------------------------------------------
+
+bool TController::Connect()
+{
+    return m_current->Connect();
+}
+
+void TController::Disconnect()
+{
+    m_current->Disconnect();
+}
+
+int TController::DirectSend(const void *buffer, int count)
+{
+    return m_current->DirectSend(buffer, count);
+}
+
+int TController::DirectReceive(void *buffer)
+{
+    return m_current->DirectReceive(buffer);
+}
+
+void TController::Dial(const std::string &phoneNumber)
+{
+    // Always the modem link, whatever link is current.
+    m_modem->Dial(phoneNumber);
+}
+
+// --- About ------------------------------------------------------------------------------
+
+std::string TController::AboutText() const
+{
+    return "Norvik Controller Component ver " + m_version + "\r\n" +
+           "Serial, network and dial-up links to Norvik door-access controllers.";
+}
+
+TController::AboutHook TController::SetAboutHook(AboutHook hook)
+{
+    AboutHook previous = std::move(aboutHook());
+    aboutHook() = std::move(hook);
+    return previous;
+}
+
+void TController::About()
+{
+    static const std::string caption = "Norvik";
+    const std::string text = AboutText();
+    if (const AboutHook &hook = aboutHook()) {
+        hook(caption, text);
+        return;
+    }
+    std::fprintf(stderr, "%s\n%s\n", caption.c_str(), text.c_str());
+}

@@ -1,0 +1,300 @@
+// The component: link selection, routing of its settings, and forwarding to
+// the current link, against real sockets and pseudo-terminals.
+#include "component/Controller.h"
+#include "component/MODEM.h"
+#include "component/TCPIP.h"
+#include "component/UART.h"
+#include "services/ComPort.h"
+#include "services/IdUDPClient.h"
+#include "tests/support/Pty.h"
+#include "tests/support/RecordingSleeper.h"
+#include "tests/support/UdpPeer.h"
+
+#include <gtest/gtest.h>
+
+#include <QHostAddress>
+#include <QUdpSocket>
+
+#include <future>
+#include <thread>
+#include <vector>
+
+using norvik::test::RecordingSleeper;
+using norvik::test::UdpPeer;
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Plays the controller on a thread of its own: answers each request datagram
+// with the next scripted reply, and keeps the requests for inspection.
+class UdpController {
+public:
+    explicit UdpController(std::vector<Bytes> replies)
+    {
+        std::promise<quint16> bound;
+        auto port = bound.get_future();
+        m_thread = std::thread([this, replies = std::move(replies), bound = std::move(bound)]() mutable {
+            QUdpSocket socket;
+            socket.bind(QHostAddress(QHostAddress::LocalHost), 0);
+            bound.set_value(socket.localPort());
+            for (const Bytes &reply : replies) {
+                if (!socket.hasPendingDatagrams() && !socket.waitForReadyRead(3000))
+                    return;
+                Bytes request(static_cast<std::size_t>(socket.pendingDatagramSize()));
+                QHostAddress sender;
+                quint16 senderPort = 0;
+                socket.readDatagram(reinterpret_cast<char *>(request.data()), static_cast<qint64>(request.size()),
+                                    &sender, &senderPort);
+                m_requests.push_back(request);
+                socket.writeDatagram(reinterpret_cast<const char *>(reply.data()), static_cast<qint64>(reply.size()),
+                                     sender, senderPort);
+            }
+        });
+        m_port = port.get();
+    }
+    ~UdpController() { Join(); }
+
+    quint16 Port() const { return m_port; }
+    void Join()
+    {
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    // Valid after Join().
+    const std::vector<Bytes> &Requests() const { return m_requests; }
+
+private:
+    std::thread m_thread;
+    quint16 m_port = 0;
+    std::vector<Bytes> m_requests;
+};
+
+} // namespace
+
+TEST(ControllerComponent, ConstructionValues)
+{
+    TController c;
+    EXPECT_EQ(c.ConnectMethod(), cmSerial);
+    EXPECT_EQ(c.Current(), static_cast<TBasicCom *>(c.SerialLink()));
+    EXPECT_EQ(c.DialupStatus(), usOK);
+    EXPECT_EQ(c.DialTimeOut(), 60000u);
+    EXPECT_EQ(c.ControllerID(), 1);
+    EXPECT_EQ(c.Host(), "127.0.0.1");
+    EXPECT_EQ(c.HostPort(), 1001);
+    EXPECT_EQ(c.COM(), "COM1");
+    EXPECT_EQ(c.ReadTimeOut(), 10);
+    EXPECT_EQ(c.RetrySleep(), 100);
+    EXPECT_EQ(c.SendAfterSleep(), 0);
+    EXPECT_EQ(c.RetryTime(), 5);
+    EXPECT_FALSE(c.DebugMode());
+    EXPECT_EQ(c.DebugPath(), "");
+    EXPECT_EQ(c.Version(), "1.84");
+    EXPECT_EQ(c.CardBytes(), cbNormal);
+    EXPECT_EQ(c.SerialLink()->SerialPort().FlowControl().FlowControl(), fcNone);
+    EXPECT_EQ(c.ModemLink()->SerialPort().FlowControl().FlowControl(), fcHardware);
+}
+
+TEST(ControllerComponent, SameMethodKeepsTheLinkOpenAndASwitchClosesIt)
+{
+    RecordingSleeper sleeper;
+    TController c;
+    c.SetConnectMethod(cmTCPIP);
+    ASSERT_TRUE(c.Connect());
+    const int port = c.NetworkLink()->UdpClient().LocalPort();
+    c.SetConnectMethod(cmTCPIP);
+    EXPECT_TRUE(c.NetworkLink()->Connected());
+    EXPECT_EQ(c.NetworkLink()->UdpClient().LocalPort(), port);
+
+    c.SetConnectMethod(cmModem);
+    EXPECT_FALSE(c.NetworkLink()->Connected());
+    EXPECT_FALSE(c.NetworkLink()->UdpClient().Active());
+    EXPECT_EQ(c.Current(), static_cast<TBasicCom *>(c.ModemLink()));
+
+    // Leaving the modem hangs up: its escape and hang-up pauses are taken.
+    sleeper.pauses.clear();
+    c.SetConnectMethod(cmSerial);
+    EXPECT_EQ(sleeper.pauses, (std::vector<int>{1000, 2000, 1000}));
+    EXPECT_EQ(c.Current(), static_cast<TBasicCom *>(c.SerialLink()));
+}
+
+TEST(ControllerComponent, RetrySettingsStayWithTheirLinkAcrossSwitches)
+{
+    TController c;
+    c.SetRetryTime(2);
+    c.SetRetrySleep(30);
+    c.SetConnectMethod(cmTCPIP);
+    EXPECT_EQ(c.RetryTime(), 5);
+    EXPECT_EQ(c.RetrySleep(), 100);
+    c.SetRetryTime(7);
+    c.SetConnectMethod(cmSerial);
+    EXPECT_EQ(c.RetryTime(), 2);
+    EXPECT_EQ(c.RetrySleep(), 30);
+    EXPECT_EQ(c.NetworkLink()->RetryTime, 7);
+    EXPECT_EQ(c.ModemLink()->RetryTime, 5);
+}
+
+TEST(ControllerComponent, ControllerIdAndComReachEveryLinkThatHoldsThem)
+{
+    RecordingSleeper sleeper;
+    TController c;
+    c.SetConnectMethod(cmTCPIP);
+    c.SetControllerID(77);
+    EXPECT_EQ(c.SerialLink()->ControllerID, 77);
+    EXPECT_EQ(c.NetworkLink()->ControllerID, 77);
+    EXPECT_EQ(c.ModemLink()->ControllerID, 77);
+
+    // COM reads empty on the network link, yet writing it still renames both serial ports.
+    c.SetCOM("COM4");
+    EXPECT_EQ(c.COM(), "");
+    EXPECT_EQ(c.SerialLink()->COM(), "COM4");
+    EXPECT_EQ(c.ModemLink()->COM(), "COM4");
+
+    c.SetConnectMethod(cmModem);
+    EXPECT_EQ(c.ControllerID(), 77);
+    EXPECT_EQ(c.COM(), "COM4");
+    c.ModemLink()->SetCOM("COM9");
+    EXPECT_EQ(c.COM(), "COM9");
+    c.SetConnectMethod(cmSerial);
+    EXPECT_EQ(c.ControllerID(), 77);
+    EXPECT_EQ(c.COM(), "COM4");
+
+    // Host, port and time-out live in the network link whatever the method.
+    c.SetHost("10.0.0.9");
+    c.SetHostPort(4001);
+    c.SetReadTimeOut(250);
+    EXPECT_EQ(c.NetworkLink()->Host(), "10.0.0.9");
+    EXPECT_EQ(c.NetworkLink()->HostPort(), 4001);
+    EXPECT_EQ(c.NetworkLink()->ReadTimeOut(), 250);
+    EXPECT_EQ(c.Host(), "10.0.0.9");
+}
+
+TEST(ControllerComponent, SwitchHandsTheFourCopiesToTheNewLink)
+{
+    RecordingSleeper sleeper;
+    TController c;
+    c.SetDebugMode(true);
+    c.SetDebugPath("/tmp/norvik-log");
+    c.SetSendAfterSleep(40);
+    c.SetCardBytes(cbCard8Bytes);
+    // Written to the current link only, so far.
+    EXPECT_TRUE(c.SerialLink()->DebugMode);
+    EXPECT_FALSE(c.NetworkLink()->DebugMode);
+    EXPECT_EQ(c.NetworkLink()->SendAfterSleep, 0);
+
+    c.SetConnectMethod(cmTCPIP);
+    TTCPIP *net = c.NetworkLink();
+    EXPECT_TRUE(net->DebugMode);
+    EXPECT_EQ(net->DebugPath, "/tmp/norvik-log");
+    EXPECT_EQ(net->SendAfterSleep, 40);
+    EXPECT_EQ(net->CardBytes, cbCard8Bytes);
+    EXPECT_EQ(c.SendAfterSleep(), 40);
+
+    // A value written to the link behind the component's back is read from the link
+    // (SendAfterSleep) or from the copy (the other three), and the copy wins on the next switch.
+    net->SendAfterSleep = 5;
+    net->DebugMode = false;
+    EXPECT_EQ(c.SendAfterSleep(), 5);
+    EXPECT_TRUE(c.DebugMode());
+    c.SetConnectMethod(cmModem);
+    EXPECT_EQ(c.ModemLink()->SendAfterSleep, 40);
+    EXPECT_TRUE(c.ModemLink()->DebugMode);
+    EXPECT_EQ(c.ModemLink()->CardBytes, cbCard8Bytes);
+}
+
+TEST(ControllerComponent, SerialFlowControlIsResetWhileTheModemKeepsItsHandshake)
+{
+    RecordingSleeper sleeper;
+    TController c;
+    c.SerialLink()->SerialPort().FlowControl().SetFlowControl(fcHardware);
+    c.SetConnectMethod(cmSerial); // same method: nothing happens
+    EXPECT_EQ(c.SerialLink()->SerialPort().FlowControl().FlowControl(), fcHardware);
+    c.SetConnectMethod(cmModem);
+    c.SetConnectMethod(cmSerial);
+    EXPECT_EQ(c.SerialLink()->SerialPort().FlowControl().FlowControl(), fcNone);
+    c.SetConnectMethod(cmModem);
+    EXPECT_EQ(c.ModemLink()->SerialPort().FlowControl().FlowControl(), fcHardware);
+}
+
+TEST(ControllerComponent, UnknownConnectMethodIsRefusedAndChangesNothing)
+{
+    TController c;
+    c.SetConnectMethod(cmTCPIP);
+    ASSERT_TRUE(c.Connect());
+    EXPECT_THROW(c.SetConnectMethod(static_cast<TConnectMethod>(7)), norvik::NorvikError);
+    EXPECT_EQ(c.ConnectMethod(), cmTCPIP);
+    EXPECT_TRUE(c.NetworkLink()->Connected());
+}
+
+TEST(ControllerComponent, DialAndDialStatusAlwaysUseTheModemLink)
+{
+    norvik::test::Pty modem;
+    RecordingSleeper sleeper;
+    TController c;
+    c.SetCOM(modem.DevicePath());
+    ASSERT_TRUE(c.ModemLink()->Connect());
+
+    c.SetDialTimeOut(3000);
+    EXPECT_EQ(c.ModemLink()->DialTimeOut(), 3000u);
+    c.Dial("5551234");
+    EXPECT_EQ(modem.Read(13, 1000), "ATDT5551234\x0A\x0D");
+    EXPECT_EQ(c.DialupStatus(), usConnecting);
+    EXPECT_EQ(c.ModemLink()->DialupStatus(), usConnecting);
+    EXPECT_FALSE(c.SerialLink()->SerialPort().Connected());
+
+    c.SetConnectMethod(cmTCPIP); // leaves serial: nothing to hang up there
+    EXPECT_EQ(c.DialupStatus(), usConnecting);
+    modem.Write(std::string("\r\nCONNECT 19200\r\n"));
+    c.ModemLink()->PollModemReply();
+    EXPECT_EQ(c.DialupStatus(), usConnected);
+    c.ModemLink()->Disconnect();
+    EXPECT_EQ(c.DialupStatus(), usOK);
+}
+
+TEST(ControllerComponent, NetworkCommandsAndDirectTransfersGoThroughTheCurrentLink)
+{
+    // Jump-to-boot-loader answered with status 0, then one raw boot-loader letter.
+    UdpController controller({{0x33, 0x09, 0xE0, 0x02, 0xE0, 0x00, 0xFE}, {'K'}});
+    RecordingSleeper sleeper;
+    TController c;
+    c.SetControllerID(9);
+    c.SetHost("localhost");
+    c.SetHostPort(controller.Port());
+    c.SetReadTimeOut(2000);
+    c.SetConnectMethod(cmTCPIP);
+    ASSERT_TRUE(c.Connect());
+
+    EXPECT_TRUE(c.SendJumpBootloader());
+    const char line[] = ":00000001FF;";
+    c.DirectSend(line, 12);
+    std::uint8_t buffer[255] = {};
+    EXPECT_EQ(c.DirectReceive(buffer), 1);
+    EXPECT_EQ(buffer[0], 'K');
+    c.Disconnect();
+    EXPECT_FALSE(c.NetworkLink()->Connected());
+
+    controller.Join();
+    ASSERT_EQ(controller.Requests().size(), 2u);
+    const Bytes &jump = controller.Requests()[0];
+    ASSERT_EQ(jump.size(), 21u);
+    EXPECT_EQ(jump[1], 9) << "the request is not addressed to the component's ControllerID";
+    EXPECT_EQ(jump[2], 0xE0);
+    EXPECT_EQ(std::string(controller.Requests()[1].begin(), controller.Requests()[1].end()), ":00000001FF;");
+}
+
+TEST(ControllerComponent, AboutGoesThroughTheInstalledHook)
+{
+    std::string caption;
+    std::string text;
+    auto previous = TController::SetAboutHook([&](const std::string &c, const std::string &t) {
+        caption = c;
+        text = t;
+    });
+    TController c;
+    c.About();
+    TController::SetAboutHook(previous);
+    EXPECT_EQ(caption, "Norvik");
+    ASSERT_GT(text.size(), 38u);
+    EXPECT_EQ(text.substr(0, 38), "Norvik Controller Component ver 1.84\r\n");
+    EXPECT_EQ(text.find("\r\n", 38), std::string::npos);
+}
