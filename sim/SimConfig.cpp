@@ -1,0 +1,335 @@
+#include "sim/SimConfig.h"
+
+#include <QRegularExpression>
+
+#include <functional>
+#include <map>
+#include <set>
+
+namespace nsim {
+
+QString simHelpText()
+{
+    return QStringLiteral(
+        "Usage: norvik-sim [options]\n"
+        "Simulates Norvik door-access controllers (framed commands, clock, identity and the\n"
+        "firmware boot loader) and, on the serial side, a dial-up modem in front of them.\n"
+        "Prints one line \"ready ...\" on stdout once it listens, for example\n"
+        "  ready udp=127.0.0.1:40001 pty=/tmp/ctl0\n"
+        "and runs until SIGINT or SIGTERM.\n"
+        "\n"
+        "Links (at least one):\n"
+        "  --udp ADDR:PORT        answer UDP datagrams on ADDR:PORT, one datagram per frame, each\n"
+        "                         answer to its sender (PORT 0: any free port, shown on the ready line)\n"
+        "  --pty PATH             create a pseudo-terminal and a symbolic link PATH to its device;\n"
+        "                         the host opens PATH as its serial port (PATH is removed on exit)\n"
+        "  --device PATH          serve an existing serial device (raw, 19200 bit/s, 8N1)\n"
+        "  --modem                put a dial-up modem in front of the serial side: \"ATDT<number>\"\n"
+        "                         dials, \"+++\" leaves the data mode, \"ATH0\" hangs up\n"
+        "  --modem-delay MS       time from the dial command to its result (default 500)\n"
+        "  --modem-result TEXT    dial result, sent as CR LF TEXT CR LF (default \"CONNECT 19200\");\n"
+        "                         e.g. BUSY, \"NO CARRIER\", \"NO ANSWER\", \"NO DIALTONE\", ERROR, or\n"
+        "                         none (never answer). Only a result starting with CONNECT connects.\n"
+        "\n"
+        "Controllers:\n"
+        "  --id N                 a controller with bus ID N (1..255); repeat for several\n"
+        "                         (default: one controller with ID 1)\n"
+        "  --ids A,B,...          several controllers at once\n"
+        "  --sn SN                serial number (8 characters) of the next controller in order;\n"
+        "                         repeat for several (defaults 00000001, 00000002, ...)\n"
+        "  --version MAJ.MIN      firmware version reported before any download (default 2.5)\n"
+        "  --type-code N          type code reported before any download (default 1)\n"
+        "  --card-max N           info record: maximum cards (default 1000)\n"
+        "  --record-max N         info record: maximum transaction records (default 4000)\n"
+        "  --sort-count N         info record: cards in the sorted list (default 10)\n"
+        "  --unsort-count N       info record: cards in the unsorted list (default 5)\n"
+        "  --record-count N       info record: stored transaction records (default 500)\n"
+        "  Numbers may be decimal or 0x-prefixed hexadecimal. Every clock starts at the PC's time.\n"
+        "\n"
+        "Boot loader:\n"
+        "  --power-cycle-after MS leave the boot loader without an image change MS after entering it\n"
+        "                         (SIGUSR1 does the same at once for every controller)\n"
+        "\n"
+        "Faults of framed replies:\n"
+        "  --silent               never answer anything (frames, boot-loader lines)\n"
+        "  --reply-delay MS       send every answer (frames and boot-loader letters) MS later\n"
+        "  --wrong-length D       replies carry D data bytes more (D > 0, zero bytes) or fewer\n"
+        "                         (D < 0), with length byte and checksum to match\n"
+        "  --bad-checksum         replies carry a checksum one higher than it should be\n"
+        "  --extra-bytes N        append N bytes (0xEE) after each reply, in the same write\n"
+        "  --split-reply K        write each reply in K pieces: K datagrams on UDP, K writes on serial\n"
+        "  --split-gap MS         pause between two pieces (default 10)\n"
+        "  --fault-command CODE   apply the frame faults only to replies to this command code;\n"
+        "                         repeat for several (default: all commands)\n"
+        "\n"
+        "Faults of the boot loader (lines counted from 1 in the order received, resent lines too):\n"
+        "  --bl-silent-after P    answer lines 1..P, then nothing at all\n"
+        "  --bl-nak-every M       answer \"N\" to every M-th line (the line is not taken)\n"
+        "  --bl-nak-all           answer \"N\" to every line\n"
+        "  --bl-ack-lower         acknowledge with \"k\" instead of \"K\"\n"
+        "  --bl-ack-double        acknowledge with \"KK\" instead of \"K\"\n"
+        "  --bl-end-reply TEXT    answer to the end-of-file record, e.g. KZ or Y (default Z)\n"
+        "  --bl-drop-every M      no answer at all to every M-th line (the line is not taken)\n"
+        "\n"
+        "Output:\n"
+        "  --trace                print every frame and boot-loader line with time and direction\n"
+        "                         on stderr\n"
+        "  --state FILE           write the controllers' state as JSON to FILE on exit\n"
+        "  -h, --help             this text\n"
+        "\n"
+        "Bad options end the program with exit status 2.\n");
+}
+
+bool parseNumber(const QString &text, long long min, long long max, long long *out)
+{
+    bool ok = false;
+    long long value = 0;
+    if (text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive) && text.size() > 2)
+        value = text.mid(2).toLongLong(&ok, 16);
+    else if (!text.isEmpty() && (text[0].isDigit() || text[0] == QLatin1Char('-')))
+        value = text.toLongLong(&ok, 10);
+    if (!ok || value < min || value > max)
+        return false;
+    *out = value;
+    return true;
+}
+
+bool parseVersion(const QString &text, std::uint16_t *out)
+{
+    static const QRegularExpression re(QStringLiteral("^(\\d{1,3})\\.(\\d{1,3})$"));
+    const auto match = re.match(text);
+    if (!match.hasMatch())
+        return false;
+    const int major = match.captured(1).toInt();
+    const int minor = match.captured(2).toInt();
+    if (major > 255 || minor > 255)
+        return false;
+    *out = static_cast<std::uint16_t>(major << 8 | minor);
+    return true;
+}
+
+ParseResult parseSimArguments(const QStringList &args)
+{
+    ParseResult result;
+    SimConfig &c = result.config;
+    FaultConfig &f = c.faults;
+    std::vector<long long> ids;
+    QList<QByteArray> sns;
+    ControllerConfig common;
+
+    auto fail = [&](const QString &message) {
+        result.kind = ParseResult::Error;
+        result.error = message;
+        return result;
+    };
+
+    // Options without a value.
+    const std::map<QString, std::function<void()>> flags = {
+        {QStringLiteral("--modem"), [&] { c.modem.enabled = true; }},
+        {QStringLiteral("--silent"), [&] { f.silent = true; }},
+        {QStringLiteral("--bad-checksum"), [&] { f.badChecksum = true; }},
+        {QStringLiteral("--bl-nak-all"), [&] { f.blNakAll = true; }},
+        {QStringLiteral("--bl-ack-lower"), [&] { f.blAckLower = true; }},
+        {QStringLiteral("--bl-ack-double"), [&] { f.blAckDouble = true; }},
+        {QStringLiteral("--trace"), [&] { c.trace = true; }},
+    };
+
+    // Options with a value: each returns an error text, empty when fine.
+    auto number = [](const QString &v, long long min, long long max, auto *target) -> QString {
+        long long n = 0;
+        if (!parseNumber(v, min, max, &n))
+            return QStringLiteral("'%1' is not a number from %2 to %3").arg(v).arg(min).arg(max);
+        *target = static_cast<std::remove_pointer_t<decltype(target)>>(n);
+        return {};
+    };
+    const std::map<QString, std::function<QString(const QString &)>> valued = {
+        {QStringLiteral("--udp"),
+         [&](const QString &v) -> QString {
+             const int colon = v.lastIndexOf(QLatin1Char(':'));
+             long long port = 0;
+             if (colon <= 0 || !parseNumber(v.mid(colon + 1), 0, 65535, &port))
+                 return QStringLiteral("'%1' is not ADDR:PORT").arg(v);
+             c.udp = v;
+             return {};
+         }},
+        {QStringLiteral("--pty"),
+         [&](const QString &v) -> QString {
+             if (v.isEmpty())
+                 return QStringLiteral("empty path");
+             c.pty = v;
+             return {};
+         }},
+        {QStringLiteral("--device"),
+         [&](const QString &v) -> QString {
+             if (v.isEmpty())
+                 return QStringLiteral("empty path");
+             c.device = v;
+             return {};
+         }},
+        {QStringLiteral("--modem-delay"), [&](const QString &v) { return number(v, 0, 600000, &c.modem.delayMs); }},
+        {QStringLiteral("--modem-result"),
+         [&](const QString &v) -> QString {
+             if (v.isEmpty())
+                 return QStringLiteral("empty result text (use none for no answer)");
+             c.modem.result = v == QLatin1String("none") ? QByteArray() : v.toLatin1();
+             return {};
+         }},
+        {QStringLiteral("--id"),
+         [&](const QString &v) -> QString {
+             long long id = 0;
+             if (!parseNumber(v, 1, 255, &id))
+                 return QStringLiteral("'%1' is not an ID from 1 to 255").arg(v);
+             ids.push_back(id);
+             return {};
+         }},
+        {QStringLiteral("--ids"),
+         [&](const QString &v) -> QString {
+             const QStringList parts = v.split(QLatin1Char(','));
+             for (const QString &part : parts) {
+                 long long id = 0;
+                 if (!parseNumber(part.trimmed(), 1, 255, &id))
+                     return QStringLiteral("'%1' is not an ID from 1 to 255").arg(part);
+                 ids.push_back(id);
+             }
+             return {};
+         }},
+        {QStringLiteral("--sn"),
+         [&](const QString &v) -> QString {
+             const QByteArray sn = v.toLatin1();
+             if (sn.size() != 8 || QString::fromLatin1(sn) != v)
+                 return QStringLiteral("'%1' is not a serial number of 8 characters").arg(v);
+             sns.append(sn);
+             return {};
+         }},
+        {QStringLiteral("--version"),
+         [&](const QString &v) -> QString {
+             if (!parseVersion(v, &common.version))
+                 return QStringLiteral("'%1' is not MAJOR.MINOR (0..255 each)").arg(v);
+             return {};
+         }},
+        {QStringLiteral("--type-code"), [&](const QString &v) { return number(v, 0, 65535, &common.typeCode); }},
+        {QStringLiteral("--card-max"), [&](const QString &v) { return number(v, 0, 65535, &common.cardMax); }},
+        {QStringLiteral("--record-max"), [&](const QString &v) { return number(v, 0, 65535, &common.recordMax); }},
+        {QStringLiteral("--sort-count"),
+         [&](const QString &v) { return number(v, 0, 65535, &common.sortCardCount); }},
+        {QStringLiteral("--unsort-count"),
+         [&](const QString &v) { return number(v, 0, 65535, &common.unsortCardCount); }},
+        {QStringLiteral("--record-count"),
+         [&](const QString &v) { return number(v, 0, 65535, &common.recordCount); }},
+        {QStringLiteral("--power-cycle-after"),
+         [&](const QString &v) { return number(v, 1, 86400000, &c.powerCycleAfterMs); }},
+        {QStringLiteral("--reply-delay"), [&](const QString &v) { return number(v, 0, 600000, &f.replyDelayMs); }},
+        {QStringLiteral("--wrong-length"),
+         [&](const QString &v) -> QString {
+             long long d = 0;
+             if (!parseNumber(v, -250, 250, &d) || d == 0)
+                 return QStringLiteral("'%1' is not a non-zero count from -250 to 250").arg(v);
+             f.lengthDelta = static_cast<int>(d);
+             return {};
+         }},
+        {QStringLiteral("--extra-bytes"), [&](const QString &v) { return number(v, 1, 1000, &f.extraBytes); }},
+        {QStringLiteral("--split-reply"), [&](const QString &v) { return number(v, 2, 64, &f.splitParts); }},
+        {QStringLiteral("--split-gap"), [&](const QString &v) { return number(v, 0, 10000, &f.splitGapMs); }},
+        {QStringLiteral("--fault-command"),
+         [&](const QString &v) -> QString {
+             long long code = 0;
+             if (!parseNumber(v, 0, 255, &code))
+                 return QStringLiteral("'%1' is not a command code from 0 to 0xFF").arg(v);
+             f.commands.insert(static_cast<int>(code));
+             return {};
+         }},
+        {QStringLiteral("--bl-silent-after"),
+         [&](const QString &v) { return number(v, 0, 1000000000, &f.blSilentAfter); }},
+        {QStringLiteral("--bl-nak-every"), [&](const QString &v) { return number(v, 1, 1000000000, &f.blNakEvery); }},
+        {QStringLiteral("--bl-drop-every"),
+         [&](const QString &v) { return number(v, 1, 1000000000, &f.blDropEvery); }},
+        {QStringLiteral("--bl-end-reply"),
+         [&](const QString &v) -> QString {
+             const QByteArray text = v.toLatin1();
+             if (text.isEmpty() || text.size() > 16 || QString::fromLatin1(text) != v)
+                 return QStringLiteral("'%1' is not a reply text of 1 to 16 characters").arg(v);
+             f.blEndReply = text;
+             return {};
+         }},
+        {QStringLiteral("--state"),
+         [&](const QString &v) -> QString {
+             if (v.isEmpty())
+                 return QStringLiteral("empty path");
+             c.stateFile = v;
+             return {};
+         }},
+    };
+
+    for (int i = 0; i < args.size(); ++i) {
+        QString name = args[i];
+        QString value;
+        bool hasInlineValue = false;
+        if (name == QLatin1String("-h") || name == QLatin1String("--help")) {
+            result.kind = ParseResult::Help;
+            return result;
+        }
+        const int eq = name.indexOf(QLatin1Char('='));
+        if (name.startsWith(QLatin1String("--")) && eq > 2) {
+            value = name.mid(eq + 1);
+            name = name.left(eq);
+            hasInlineValue = true;
+        }
+        if (const auto flag = flags.find(name); flag != flags.end()) {
+            if (hasInlineValue)
+                return fail(QStringLiteral("option %1 takes no value").arg(name));
+            flag->second();
+            continue;
+        }
+        const auto opt = valued.find(name);
+        if (opt == valued.end())
+            return fail(QStringLiteral("unknown option '%1' (see --help)").arg(args[i]));
+        if (!hasInlineValue) {
+            if (i + 1 >= args.size())
+                return fail(QStringLiteral("option %1 needs a value").arg(name));
+            value = args[++i];
+        }
+        const QString problem = opt->second(value);
+        if (!problem.isEmpty())
+            return fail(QStringLiteral("%1: %2").arg(name, problem));
+    }
+
+    if (c.udp.isEmpty() && c.pty.isEmpty() && c.device.isEmpty())
+        return fail(QStringLiteral("no link: give --udp, --pty or --device"));
+    if (!c.pty.isEmpty() && !c.device.isEmpty())
+        return fail(QStringLiteral("--pty and --device both name the serial side; give one"));
+    if (c.modem.enabled && c.pty.isEmpty() && c.device.isEmpty())
+        return fail(QStringLiteral("--modem needs a serial side (--pty or --device)"));
+
+    if (ids.empty())
+        ids.push_back(1);
+    std::set<long long> seenIds;
+    for (long long id : ids)
+        if (!seenIds.insert(id).second)
+            return fail(QStringLiteral("controller ID %1 given twice: two controllers would answer at once").arg(id));
+    if (sns.size() > static_cast<qsizetype>(ids.size()))
+        return fail(QStringLiteral("more --sn than controllers"));
+    std::set<QByteArray> seenSns(sns.begin(), sns.end());
+    if (seenSns.size() != static_cast<std::size_t>(sns.size()))
+        return fail(QStringLiteral("the same serial number is given twice"));
+
+    int nextDefault = 1;
+    for (std::size_t k = 0; k < ids.size(); ++k) {
+        ControllerConfig cc = common;
+        cc.id = static_cast<std::uint8_t>(ids[k]);
+        if (k < static_cast<std::size_t>(sns.size())) {
+            cc.sn = sns[static_cast<qsizetype>(k)];
+        } else {
+            // Distinct defaults that never collide with a serial number given by hand.
+            QByteArray sn;
+            do
+                sn = QByteArray::number(nextDefault++).rightJustified(8, '0');
+            while (seenSns.count(sn));
+            seenSns.insert(sn);
+            cc.sn = sn;
+        }
+        c.controllers.push_back(cc);
+    }
+    return result;
+}
+
+} // namespace nsim

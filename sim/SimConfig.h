@@ -1,0 +1,84 @@
+#pragma once
+// Everything norvik-sim can be told on its command line: the links it serves,
+// the controllers on them, the modem in front of the serial side and the faults
+// a rehearsal wants to see. Parsed once; the simulator never re-reads options.
+#include <QByteArray>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <vector>
+
+namespace nsim {
+
+struct ControllerConfig {
+    std::uint8_t id = 1;
+    QByteArray sn = "00000001"; // exactly 8 bytes
+    std::uint16_t typeCode = 1;
+    std::uint16_t version = 0x0205; // high byte major, low byte minor
+    std::uint16_t cardMax = 1000;
+    std::uint16_t recordMax = 4000;
+    std::uint16_t sortCardCount = 10;
+    std::uint16_t unsortCardCount = 5;
+    std::uint16_t recordCount = 500;
+};
+
+// Faults that a misbehaving controller or a bad line shows. Frame faults touch
+// only the framed replies (of the commands in `commands`, or of all when it is
+// empty); the bl* faults touch the boot loader's one-letter answers.
+struct FaultConfig {
+    bool silent = false;        // never answer anything
+    int replyDelayMs = 0;       // every answer (frames and letters) this much later
+    int lengthDelta = 0;        // framed reply carries this many data bytes more (or fewer)
+    bool badChecksum = false;   // framed reply checksum off by one
+    int extraBytes = 0;         // bytes appended after the framed reply, in the same write
+    int splitParts = 1;         // framed reply written in this many pieces
+    int splitGapMs = 10;        // pause between two pieces
+    QSet<int> commands;         // frame faults only for these command codes (empty = all)
+
+    int blSilentAfter = -1;     // answer boot-loader lines 1..P, then nothing more
+    int blNakEvery = 0;         // "N" for every m-th line received
+    bool blNakAll = false;      // "N" for every line
+    bool blAckLower = false;    // "k" instead of "K"
+    bool blAckDouble = false;   // "KK" instead of "K"
+    QByteArray blEndReply = "Z"; // answer to the end-of-file record
+    int blDropEvery = 0;        // no answer at all to every m-th line
+
+    bool framesAffected(int code) const { return commands.isEmpty() || commands.contains(code); }
+};
+
+struct ModemConfig {
+    bool enabled = false;
+    int delayMs = 500;
+    QByteArray result = "CONNECT 19200"; // empty: the modem never answers a dial
+};
+
+struct SimConfig {
+    std::vector<ControllerConfig> controllers;
+    FaultConfig faults;
+    ModemConfig modem;
+    QString udp;    // "ADDR:PORT", empty when not served
+    QString pty;    // symlink path for a new pseudo-terminal
+    QString device; // an existing tty to serve
+    bool trace = false;
+    QString stateFile;
+    int powerCycleAfterMs = -1; // leave the boot loader on its own after this long
+};
+
+struct ParseResult {
+    enum Kind { Ok, Help, Error } kind = Ok;
+    QString error; // for Error: one line, without the program name
+    SimConfig config;
+};
+
+// Parses the arguments after the program name.
+ParseResult parseSimArguments(const QStringList &args);
+QString simHelpText();
+
+// "2.5" -> 0x0205, "2.10" -> 0x020A; false for anything else.
+bool parseVersion(const QString &text, std::uint16_t *out);
+// Decimal or 0x-prefixed hexadecimal, within [min, max].
+bool parseNumber(const QString &text, long long min, long long max, long long *out);
+
+} // namespace nsim

@@ -1,0 +1,97 @@
+#pragma once
+// One simulated door-access controller: its identity, info record, clock,
+// device IDs, firmware image and boot loader. It knows nothing of links: the
+// session hands it whole request frames and whole boot-loader lines.
+#include "sim/SimConfig.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QJsonObject>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+
+namespace nsim {
+
+constexpr std::uint8_t kStartByte = 0x33;
+
+// Status bytes of the standard acknowledgement. 0 accepts; the controller's
+// refusals are told apart only for people reading a trace.
+enum Status : std::uint8_t {
+    stOK = 0,
+    stUnknownCommand = 1,
+    stBadData = 2,
+    stIdInUse = 3,
+};
+
+// Low 8 bits of the sum of the first count bytes.
+std::uint8_t checksum(const QByteArray &bytes, int count);
+// 0x33, address, code, n, data, checksum.
+QByteArray buildFrame(std::uint8_t address, std::uint8_t code, const QByteArray &data);
+
+class SimController {
+public:
+    explicit SimController(const ControllerConfig &config);
+
+    std::uint8_t id() const { return m_id; }
+    const QByteArray &sn() const { return m_sn; }
+    std::uint16_t typeCode() const { return m_typeCode; }
+    std::uint16_t version() const { return m_version; }
+    QDateTime clock() const;
+
+    // Handles one request addressed to this controller (checksum already
+    // verified). Returns the whole reply frame, or nothing for commands that
+    // are not answered. idTaken tells whether another controller on the bus
+    // already answers to an ID.
+    struct Outcome {
+        std::optional<QByteArray> reply;
+        bool enteredBootLoader = false;
+        QString note; // for the trace: what the controller did with it
+    };
+    Outcome handleFrame(std::uint8_t code, const QByteArray &data, const std::function<bool(std::uint8_t)> &idTaken);
+
+    // The boot loader: one record line as received, from ':' up to, not
+    // including, the ';'. Returns the letters to answer (empty: no answer).
+    bool inBootLoader() const { return m_bootActive; }
+    QByteArray handleLine(const QByteArray &line, const FaultConfig &faults, QString *note);
+    // Power removed and restored in the boot loader: the old image stays.
+    void powerCycle();
+    // Applies --power-cycle-after when its time has come.
+    void expireBootLoader(int afterMs);
+
+    QJsonObject state() const;
+
+    // Checks a record line ("LLAAAATT...CC" after the ':'); fills the decoded
+    // bytes (count, address, type, data, checksum) when it is sound.
+    static bool decodeRecord(const QByteArray &line, QByteArray *bytes);
+
+private:
+    QByteArray ack(std::uint8_t code, std::uint8_t status) const;
+    QByteArray frame(std::uint8_t code, const QByteArray &data) const { return buildFrame(m_id, code, data); }
+    void restartWithNewImage();
+
+    std::uint8_t m_id;
+    QByteArray m_sn;
+    std::uint16_t m_typeCode;
+    std::uint16_t m_version;
+    std::uint16_t m_cardMax, m_recordMax, m_sortCardCount, m_unsortCardCount, m_recordCount;
+    qint64 m_clockOffsetMs = 0; // the clock runs from the moment it was set
+    std::map<std::uint8_t, std::pair<std::uint8_t, QByteArray>> m_deviceIds; // selector -> value, text
+    QByteArray m_summerTime, m_winterTime;
+
+    std::map<std::uint32_t, std::uint8_t> m_image;   // running firmware
+    std::map<std::uint32_t, std::uint8_t> m_pending; // being written by the boot loader
+    bool m_bootActive = false;
+    QElapsedTimer m_bootSince;
+    std::uint32_t m_addressBase = 0; // from the extended address records
+    int m_linesReceived = 0;
+    int m_linesAccepted = 0;
+    int m_linesRejected = 0;
+    int m_downloads = 0;
+    int m_powerCycles = 0;
+};
+
+} // namespace nsim

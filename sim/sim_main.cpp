@@ -1,0 +1,134 @@
+// norvik-sim: simulated controllers (and a modem) for rehearsing with the burner
+// and for the end-to-end tests. See --help.
+#include "sim/SimBus.h"
+#include "sim/SimConfig.h"
+#include "sim/SimLinks.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QSaveFile>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int g_signalPipe[2] = {-1, -1};
+
+// Only async-signal-safe work here: the number goes through a socket pair into
+// the event loop, which does the rest.
+void onSignal(int number)
+{
+    const char byte = static_cast<char>(number);
+    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &byte, 1);
+}
+
+bool installSignals()
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0)
+        return false;
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int number : {SIGINT, SIGTERM, SIGUSR1})
+        if (::sigaction(number, &action, nullptr) != 0)
+            return false;
+    std::signal(SIGPIPE, SIG_IGN);
+    return true;
+}
+
+bool writeState(nsim::SimBus &bus, const QString &path)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    file.write(bus.state().toJson(QJsonDocument::Indented));
+    return file.commit();
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QStringList args = app.arguments();
+    args.removeFirst();
+
+    const nsim::ParseResult parsed = nsim::parseSimArguments(args);
+    if (parsed.kind == nsim::ParseResult::Help) {
+        std::fputs(nsim::simHelpText().toLocal8Bit().constData(), stdout);
+        return 0;
+    }
+    if (parsed.kind == nsim::ParseResult::Error) {
+        std::fprintf(stderr, "norvik-sim: %s\nTry 'norvik-sim --help'.\n", parsed.error.toLocal8Bit().constData());
+        return 2;
+    }
+    const nsim::SimConfig &config = parsed.config;
+
+    if (!installSignals()) {
+        std::perror("norvik-sim: cannot install signal handlers");
+        return 1;
+    }
+
+    nsim::SimBus bus(config);
+    std::unique_ptr<nsim::UdpLink> udp;
+    std::unique_ptr<nsim::TtyLink> tty;
+    QString error;
+    QStringList ready;
+    if (!config.udp.isEmpty()) {
+        udp = std::make_unique<nsim::UdpLink>(bus);
+        if (!udp->open(config.udp, &error)) {
+            std::fprintf(stderr, "norvik-sim: %s\n", error.toLocal8Bit().constData());
+            return 1;
+        }
+        ready << udp->description();
+    }
+    if (!config.pty.isEmpty() || !config.device.isEmpty()) {
+        tty = std::make_unique<nsim::TtyLink>(bus);
+        const bool ok = config.pty.isEmpty() ? tty->openDevice(config.device, &error)
+                                             : tty->openPty(config.pty, &error);
+        if (!ok) {
+            std::fprintf(stderr, "norvik-sim: %s\n", error.toLocal8Bit().constData());
+            return 1;
+        }
+        ready << tty->description();
+        if (config.modem.enabled)
+            ready << QStringLiteral("modem");
+        QObject::connect(tty.get(), &nsim::TtyLink::failed, &app, [&](const QString &reason) {
+            std::fprintf(stderr, "norvik-sim: %s\n", reason.toLocal8Bit().constData());
+            app.exit(1);
+        });
+    }
+
+    QSocketNotifier signalNotifier(g_signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [&] {
+        char number = 0;
+        if (::read(g_signalPipe[0], &number, 1) != 1)
+            return;
+        if (number == SIGUSR1)
+            bus.powerCycleAll();
+        else
+            app.quit();
+    });
+
+    QStringList ids;
+    for (const auto &c : config.controllers)
+        ids << QString::number(c.id);
+    ready << QStringLiteral("ids=%1").arg(ids.join(QLatin1Char(',')));
+    std::printf("ready %s\n", ready.join(QLatin1Char(' ')).toLocal8Bit().constData());
+    std::fflush(stdout);
+
+    const int status = app.exec();
+
+    if (!config.stateFile.isEmpty() && !writeState(bus, config.stateFile)) {
+        std::fprintf(stderr, "norvik-sim: cannot write the state file '%s'\n",
+                     config.stateFile.toLocal8Bit().constData());
+        return status == 0 ? 1 : status;
+    }
+    return status;
+}
