@@ -1,0 +1,127 @@
+#include "tests/support/FakeLink.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace norvik::test {
+
+namespace {
+constexpr int kReadLimit = TBasicCom::ReplyBufferMax;
+}
+
+FakeLink::FakeLink(QObject *owner) : TBasicCom(owner) {}
+
+void FakeLink::QueueReply(const Bytes &bytes)
+{
+    m_replies.push_back(Reply{bytes, true, 0});
+}
+
+void FakeLink::QueueReplyCount(int count, const Bytes &bytes)
+{
+    m_replies.push_back(Reply{bytes, false, count});
+}
+
+void FakeLink::QueueSilence()
+{
+    QueueReplyCount(0);
+}
+
+void FakeLink::QueueDirectReply(const Bytes &bytes)
+{
+    m_directReplies.push_back(bytes);
+}
+
+void FakeLink::QueueDirectReply(const std::string &text)
+{
+    m_directReplies.emplace_back(text.begin(), text.end());
+}
+
+SleepFunction FakeLink::SleepRecorder()
+{
+    return [this](int ms) { calls.push_back("Sleep " + std::to_string(ms)); };
+}
+
+FakeLink::Bytes FakeLink::Frame(std::uint8_t address, std::uint8_t code, const Bytes &data)
+{
+    Bytes frame{0x33, address, code, static_cast<std::uint8_t>(data.size())};
+    frame.insert(frame.end(), data.begin(), data.end());
+    unsigned sum = 0;
+    for (std::uint8_t b : frame)
+        sum += b;
+    frame.push_back(static_cast<std::uint8_t>(sum % 256));
+    return frame;
+}
+
+FakeLink::Bytes FakeLink::Ack(std::uint8_t address, std::uint8_t code, std::uint8_t status)
+{
+    return Frame(address, code, {code, status});
+}
+
+bool FakeLink::Connect()
+{
+    calls.emplace_back("Connect");
+    ++connectCount;
+    if (connectResult)
+        m_connected = true;
+    return connectResult;
+}
+
+void FakeLink::Disconnect()
+{
+    calls.emplace_back("Disconnect");
+    ++disconnectCount;
+    m_connected = false;
+}
+
+int FakeLink::ReceiveFrame()
+{
+    calls.emplace_back("ReceiveFrame");
+    ++receiveCount;
+    ClearBuffers(false, true);
+    if (m_replies.empty())
+        return 0;
+    const Reply reply = m_replies.front();
+    m_replies.pop_front();
+    const int placed = std::min<int>(static_cast<int>(reply.bytes.size()), kReadLimit);
+    if (placed > 0)
+        std::memcpy(ReplyBuffer, reply.bytes.data(), static_cast<std::size_t>(placed));
+    if (!reply.useCompletionRule)
+        return reply.count;
+    const int expected = ReplyBuffer[3] + 5;
+    if (placed == expected)
+        return placed;
+    return placed > expected ? 0 : placed;
+}
+
+void FakeLink::SendFrame(int count)
+{
+    calls.emplace_back("SendFrame");
+    const int n = std::clamp(count, 0, static_cast<int>(sizeof RequestBuffer));
+    sent.emplace_back(RequestBuffer, RequestBuffer + n);
+    if (onSendFrame)
+        onSendFrame(*this, sent.back());
+}
+
+int FakeLink::DirectSend(const void *buffer, int count)
+{
+    calls.emplace_back("DirectSend");
+    const auto *bytes = static_cast<const std::uint8_t *>(buffer);
+    directSent.emplace_back(bytes, bytes + std::max(count, 0));
+    return directSendResult < 0 ? count : directSendResult;
+}
+
+int FakeLink::DirectReceive(void *buffer)
+{
+    calls.emplace_back("DirectReceive");
+    ++directReceiveCount;
+    if (m_directReplies.empty())
+        return 0;
+    const Bytes reply = m_directReplies.front();
+    m_directReplies.pop_front();
+    const int placed = std::min<int>(static_cast<int>(reply.size()), kReadLimit);
+    if (placed > 0)
+        std::memcpy(buffer, reply.data(), static_cast<std::size_t>(placed));
+    return placed;
+}
+
+} // namespace norvik::test
