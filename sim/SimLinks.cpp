@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -280,6 +281,8 @@ void TtyLink::readOpenClose()
     }
     if (sawClose && m_openers == 0) {
         ::tcflush(m_slave, TCIFLUSH);
+        // A host that ended without giving up its exclusive hold would lock out the next one.
+        ::ioctl(m_slave, TIOCNXCL);
         m_outQueue.clear();
         ++m_generation;
         m_bus.note(QStringLiteral("serial"), QStringLiteral("host closed the port"));
