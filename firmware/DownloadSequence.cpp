@@ -170,7 +170,7 @@ void DownloadSequence::Fail(const std::exception &error)
 {
     m_t1.stop();
     m_t2.stop();
-    m_sink->ShowError(QString::fromUtf8(error.what()));
+    m_sink->ShowError(QString::fromLatin1(error.what()));
     Finish(DownloadOutcome::Error);
 }
 

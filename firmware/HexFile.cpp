@@ -18,9 +18,11 @@ QString Quoted(const QString &fileName)
     return QLatin1Char('"') + QDir::toNativeSeparators(fileName) + QLatin1Char('"');
 }
 
+// Messages are 8-bit text like everything the component and the window pass around.
 [[noreturn]] void RaiseFileError(const QString &action, const QString &fileName, const QString &reason)
 {
-    throw EInOutError((QStringLiteral("Cannot %1 %2: %3").arg(action, Quoted(fileName), reason)).toStdString());
+    const QString message = QStringLiteral("Cannot %1 %2: %3").arg(action, Quoted(fileName), reason);
+    throw EInOutError(message.toLatin1().toStdString());
 }
 
 // The text lines of a file, line ends removed. A line ends with LF or CR LF
@@ -62,9 +64,10 @@ bool IsRecordLine(const QString &line)
 int HexField(const QString &field)
 {
     const QString text = QLatin1Char('$') + field;
-    const std::optional<int> value = TryStrToInt(text.toLatin1().toStdString());
+    const std::string latin1 = text.toLatin1().toStdString();
+    const std::optional<int> value = TryStrToInt(latin1);
     if (!value)
-        throw EConvertError(InvalidIntegerMessage(text.toStdString()));
+        throw EConvertError(InvalidIntegerMessage(latin1));
     return *value;
 }
 
