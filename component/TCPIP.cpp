@@ -4,6 +4,8 @@
 #include "common/Trace.h"
 #include "services/IdUDPClient.h"
 
+#include <algorithm>
+
 namespace {
 // The controller needs this long to turn a request round before its reply
 // datagram can be expected.
@@ -76,6 +78,8 @@ int TTCPIP::receiveWait() const
 
 void TTCPIP::SendFrame(int count)
 {
+    // Never read past the request buffer, whatever count a caller passes.
+    count = std::clamp(count, 0, RequestBufferMax + 1);
     norvik::TraceBytes("TX", kTraceLink, RequestBuffer, count);
     m_udpClient->SendDatagram(RequestBuffer, count);
 }

@@ -332,6 +332,8 @@ void TIdUDPClient::SendDatagram(const void *buffer, int count)
 
 int TIdUDPClient::ReceiveDatagram(void *buffer, int size, int wait)
 {
+    if (size < 0)
+        throw EIdSocketError(10022);
     if (wait == WaitDefault)
         wait = ReceiveTimeout;
     allocateSocket();
@@ -349,7 +351,7 @@ int TIdUDPClient::ReceiveDatagram(void *buffer, int size, int wait)
             return 0;
     }
     const qint64 pending = m_socket->pendingDatagramSize();
-    if (pending > size || size < 0) {
+    if (pending > size) {
         // Never cut a datagram silently: take it off the queue and refuse it.
         QByteArray discard(static_cast<qsizetype>(pending > 0 ? pending : 1), '\0');
         m_socket->readDatagram(discard.data(), discard.size());

@@ -79,6 +79,12 @@ TEST(TcpipLink, SendFrameIsOneDatagramOfExactlyCountBytes)
     ASSERT_TRUE(d);
     EXPECT_EQ(d->bytes, kReply7);
     EXPECT_EQ(d->senderPort, x.linkPort);
+
+    // A count beyond the buffer sends the buffer, never what lies behind it.
+    x.link.SendFrame(1000);
+    d = x.controller.Receive();
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->bytes.size(), 256u);
 }
 
 TEST(TcpipLink, WholeReplyWithinReadTimeOut)
