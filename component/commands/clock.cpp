@@ -50,11 +50,20 @@ void DaylightSavingData(std::uint8_t (&data)[12], bool summer, const QDateTime &
     std::copy(std::begin(bytes), std::end(bytes), std::begin(data));
 }
 
+// Only the wall-clock fields go to the controller, so a moment that the host's
+// local time skips (02:00-02:59 on the night daylight saving starts, exactly
+// when the summer switch is set) is still sent; only a missing date or time
+// is refused.
+bool HasFields(const QDateTime &value)
+{
+    return value.date().isValid() && value.time().isValid();
+}
+
 } // namespace
 
 int TBasicCom::SendTime(const QDateTime &dateTime)
 {
-    if (!dateTime.isValid())
+    if (!HasFields(dateTime))
         return -1;
     const QDate date = dateTime.date();
     const QTime time = dateTime.time();
@@ -92,12 +101,21 @@ QDateTime TBasicCom::GetControllerDateTime()
                       minute, second);
         throw norvik::EDateError(text);
     }
-    return QDateTime(date, time);
+    const QDateTime local(date, time);
+    if (local.isValid())
+        return local;
+    // A real reading that the host's local time skips (the hour lost when
+    // daylight saving starts): the controller's clock need not have switched.
+    // Read it with the offset in force before the switch, so the caller gets
+    // the same moment as a valid local time (02:30 becomes 03:30) rather than
+    // an invalid value that looks like an answer.
+    const int offsetBefore = QDateTime(date.addDays(-1), time).offsetFromUtc();
+    return QDateTime(date, time, Qt::UTC).addSecs(-offsetBefore).toLocalTime();
 }
 
 int TBasicCom::SendSetSummerTime(const QDateTime &time1, const QDateTime &time2)
 {
-    if (!time1.isValid() || !time2.isValid())
+    if (!HasFields(time1) || !HasFields(time2))
         return -1;
     std::uint8_t data[12];
     DaylightSavingData(data, true, time1, time2);
@@ -106,7 +124,7 @@ int TBasicCom::SendSetSummerTime(const QDateTime &time1, const QDateTime &time2)
 
 int TBasicCom::SendSetWinterTime(const QDateTime &time1, const QDateTime &time2)
 {
-    if (!time1.isValid() || !time2.isValid())
+    if (!HasFields(time1) || !HasFields(time2))
         return -1;
     std::uint8_t data[12];
     DaylightSavingData(data, false, time1, time2);

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
+
 using norvik::ScopedSleeper;
 using norvik::test::FakeLink;
 using norvik::test::Hex;
@@ -174,4 +176,56 @@ TEST(EngineClock, AnImpossibleClockRaisesADateError)
     // A leap day is a real date.
     link.QueueReply(ClockReply(8, 2, 29, 0, 0, 0));
     EXPECT_EQ(link.GetControllerDateTime(), At(2008, 2, 29, 0, 0));
+}
+
+// The host's zone is process-wide: switched for one test, then restored.
+class ZoneGuard {
+public:
+    explicit ZoneGuard(const char *zone) : m_old(qgetenv("TZ")), m_had(qEnvironmentVariableIsSet("TZ"))
+    {
+        qputenv("TZ", zone);
+        tzset();
+    }
+    ~ZoneGuard()
+    {
+        if (m_had)
+            qputenv("TZ", m_old);
+        else
+            qunsetenv("TZ");
+        tzset();
+    }
+
+private:
+    QByteArray m_old;
+    bool m_had;
+};
+
+TEST(EngineClock, AReadingInTheSkippedHourBecomesAValidLocalTime)
+{
+    ZoneGuard zone("Europe/Berlin");
+    FakeLink link;
+    link.QueueReply(ClockReply(6, 3, 26, 2, 30, 0)); // 02:00 -> 03:00 that night
+    link.QueueReply(ClockReply(6, 3, 26, 1, 59, 59));
+    const QDateTime inGap = link.GetControllerDateTime();
+    const QDateTime beforeGap = link.GetControllerDateTime();
+    ASSERT_TRUE(inGap.isValid());
+    EXPECT_EQ(inGap.date(), QDate(2006, 3, 26));
+    EXPECT_EQ(inGap.time(), QTime(3, 30, 0));
+    EXPECT_EQ(beforeGap.time(), QTime(1, 59, 59));
+    EXPECT_EQ(beforeGap.secsTo(inGap), 30 * 60 + 1);
+}
+
+TEST(EngineClock, MomentsInTheSkippedHourAreStillSent)
+{
+    ZoneGuard zone("Europe/Berlin");
+    FakeLink link;
+    // The summer switch itself falls in the hour that the local time skips.
+    const QDateTime time1(QDate(2006, 3, 26), QTime(2, 0));
+    const QDateTime time2(QDate(2006, 10, 29), QTime(3, 0));
+    link.QueueReply(FakeLink::Ack(1, 0x39, 0));
+    ASSERT_EQ(link.SendSetSummerTime(time1, time2), 1);
+    EXPECT_EQ(DataOf(link.sent.back()), "01 06 03 1A 02 00 D6 0A 1D 07 03 00");
+    link.QueueReply(FakeLink::Ack(1, 0x01, 0));
+    ASSERT_EQ(link.SendTime(QDateTime(QDate(2006, 3, 26), QTime(2, 30, 15))), 1);
+    EXPECT_EQ(DataOf(link.sent.back()), "06 03 1A 02 1E 0F 00");
 }
