@@ -64,6 +64,8 @@ public:
     bool GetControllerSN(std::uint8_t *buffer /* 8 bytes */);
     bool SendSetControllerSN(const std::string &sn, unsigned id);
     void SendSetControllerID(int id, const std::string &sn);
+    // The ID of the controller owning sn; 0 for an answer that is not a good
+    // 14-byte echo of sn (any length other than 0 and 14 included), -1 for none.
     int SendReadControllerID(const std::string &sn);
     bool BeginSetDeviceID();
     int SendSetDeviceID(int value, int selector, const std::string &text);
