@@ -3,6 +3,7 @@
 #include "common/Sleeper.h"
 #include "common/Trace.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -41,14 +42,9 @@ void TBasicCom::ClearBuffers(bool clearRequest, bool clearReply)
 // swallowed and the caller keeps its own result.
 void TBasicCom::AppendLogLine(const std::string &fileName, const std::string &line)
 {
-    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-    bool allBlank = true;
-    for (char c : fileName)
-        if (!blank(c)) {
-            allBlank = false;
-            break;
-        }
-    if (allBlank)
+    // Blanks are spaces and control characters, as a trimmed name sees them.
+    const auto blank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
+    if (std::all_of(fileName.begin(), fileName.end(), blank))
         return;
 
     std::FILE *file = nullptr;

@@ -249,5 +249,6 @@ TEST(EngineDebugLog, FailuresAreSwallowedAndOnlyOneLevelIsCreated)
     const QStringList before = QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
     EXPECT_NO_THROW(link.AppendLogLine("   ", "line"));
     EXPECT_NO_THROW(link.AppendLogLine("", "line"));
+    EXPECT_NO_THROW(link.AppendLogLine(" \t\r\n", "line"));
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
 }
