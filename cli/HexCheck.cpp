@@ -34,22 +34,24 @@ QString CheckRecord(const QByteArray &line, bool &isEndRecord)
     }
     if (digits.size() < 10)
         return QStringLiteral("truncated record: %1 hexadecimal digits, at least 10 needed").arg(digits.size());
-    if (digits.size() % 2 != 0)
-        return QStringLiteral("odd number of hexadecimal digits (%1)").arg(digits.size());
+    const int count = HexDigit(digits.at(0)) * 16 + HexDigit(digits.at(1));
+    const int needed = 10 + 2 * count;
+    if (digits.size() < needed)
+        return QStringLiteral("truncated record: the count field says %1 data bytes, which take %2 hexadecimal "
+                              "digits; the line holds %3")
+            .arg(count)
+            .arg(needed)
+            .arg(digits.size());
+    if (digits.size() > needed)
+        return QStringLiteral("record too long: the count field says %1 data bytes, which take %2 hexadecimal "
+                              "digits; the line holds %3")
+            .arg(count)
+            .arg(needed)
+            .arg(digits.size());
 
     QList<int> bytes;
     for (qsizetype i = 0; i < digits.size(); i += 2)
         bytes << (HexDigit(digits.at(i)) * 16 + HexDigit(digits.at(i + 1)));
-    const int count = bytes.at(0);
-    const int dataBytes = static_cast<int>(bytes.size()) - 5;
-    if (dataBytes < count)
-        return QStringLiteral("truncated record: count field says %1 data bytes, the line holds %2")
-            .arg(count)
-            .arg(dataBytes);
-    if (dataBytes > count)
-        return QStringLiteral("record too long: count field says %1 data bytes, the line holds %2")
-            .arg(count)
-            .arg(dataBytes);
     const int type = bytes.at(3);
     if (type > 5)
         return QStringLiteral("unknown record type %1").arg(Hex2(type));

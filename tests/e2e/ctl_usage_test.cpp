@@ -1,0 +1,230 @@
+// norvik-ctl without a controller: bad usage, firmware file checks, missing
+// files and ports. Whatever goes wrong here must be said before a single byte
+// reaches a controller, so several cases listen on a UDP socket and check that
+// nothing arrived.
+#include "tests/support/CtlProcess.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QUdpSocket>
+
+#include <gtest/gtest.h>
+
+using namespace norvik::test;
+
+namespace {
+
+#if defined(NORVIK_CTL_PATH) && defined(NORVIK_HEXGEN_PATH)
+
+const QString kCtl = QStringLiteral(NORVIK_CTL_PATH);
+
+// A controller stand-in that only counts what it is sent.
+class Listener {
+public:
+    Listener() { EXPECT_TRUE(m_socket.bind(QHostAddress::LocalHost, 0)); }
+    QStringList link() const
+    {
+        return {QStringLiteral("--host"), QStringLiteral("127.0.0.1"), QStringLiteral("--udp-port"),
+                QString::number(m_socket.localPort())};
+    }
+    bool received() { return m_socket.hasPendingDatagrams() || m_socket.waitForReadyRead(100); }
+
+private:
+    QUdpSocket m_socket;
+};
+
+class CtlOffline : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(m_dir.isValid()); }
+
+    // A valid firmware file from the sample generator: type code 261, version 2.10.
+    QString Firmware(const QString &name = QStringLiteral("fw.hex"))
+    {
+        const QString path = m_dir.filePath(name);
+        QProcess gen;
+        gen.start(QStringLiteral(NORVIK_HEXGEN_PATH),
+                  {QStringLiteral("--type-code"), QStringLiteral("261"), QStringLiteral("--version"),
+                   QStringLiteral("2.10"), path});
+        EXPECT_TRUE(gen.waitForFinished(10000));
+        EXPECT_EQ(gen.exitCode(), 0) << gen.readAllStandardError().toStdString();
+        return path;
+    }
+
+    QList<QByteArray> Lines(const QString &path)
+    {
+        QFile file(path);
+        EXPECT_TRUE(file.open(QIODevice::ReadOnly));
+        QList<QByteArray> lines = file.readAll().split('\n');
+        if (!lines.isEmpty() && lines.last().isEmpty())
+            lines.removeLast();
+        return lines;
+    }
+
+    void Write(const QString &path, const QList<QByteArray> &lines)
+    {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        for (const QByteArray &line : lines)
+            file.write(line + '\n');
+    }
+
+    QTemporaryDir m_dir;
+};
+
+TEST_F(CtlOffline, BadUsageExitsTwoWithTheUsageLineAndSendsNothing)
+{
+    Listener controller;
+    const QStringList link = controller.link();
+    const QList<QStringList> cases = {
+        {},
+        {QStringLiteral("bogus")},
+        {QStringLiteral("--bogus"), QStringLiteral("info")},
+        link + QStringList{QStringLiteral("--id"), QStringLiteral("0"), QStringLiteral("info")},
+        link + QStringList{QStringLiteral("--id"), QStringLiteral("abc"), QStringLiteral("info")},
+        link + QStringList{QStringLiteral("--id")},
+        {QStringLiteral("--udp-port"), QStringLiteral("70000"), QStringLiteral("--host"), QStringLiteral("127.0.0.1"),
+         QStringLiteral("info")},
+        link + QStringList{QStringLiteral("info"), QStringLiteral("extra")},
+        link + QStringList{QStringLiteral("info"), QStringLiteral("--yes")},
+        link + QStringList{QStringLiteral("--phone"), QStringLiteral("123"), QStringLiteral("info")},
+        link + QStringList{QStringLiteral("write-sn"), QStringLiteral("1234567")},
+        link + QStringList{QStringLiteral("write-sn"), QStringLiteral("123456789")},
+        link + QStringList{QStringLiteral("set-clock"), QStringLiteral("--time"), QStringLiteral("2024-02-30 10:00:00")},
+        link + QStringList{QStringLiteral("set-clock"), QStringLiteral("--time"), QStringLiteral("1999-12-31 23:59:59")},
+        link + QStringList{QStringLiteral("scan"), QStringLiteral("--ids"), QStringLiteral("9-3")},
+        link + QStringList{QStringLiteral("download")},
+    };
+    for (const QStringList &args : cases) {
+        const CtlResult r = RunCtl(kCtl, args);
+        EXPECT_EQ(r.exitCode, 2) << args.join(' ').toStdString() << "\n" << r.describe().toStdString();
+        EXPECT_TRUE(r.errText().contains(QStringLiteral("Usage: norvik-ctl [link options] COMMAND [arguments]")))
+            << args.join(' ').toStdString() << "\n" << r.describe().toStdString();
+    }
+    EXPECT_FALSE(controller.received());
+}
+
+TEST_F(CtlOffline, DownloadWithoutTerminalNeedsYes)
+{
+    Listener controller;
+    const CtlResult r = RunCtl(kCtl, controller.link() + QStringList{QStringLiteral("download"), Firmware()});
+    EXPECT_EQ(r.exitCode, 2) << r.describe().toStdString();
+    EXPECT_TRUE(r.errText().contains(QStringLiteral("--yes"))) << r.describe().toStdString();
+    EXPECT_FALSE(controller.received());
+}
+
+TEST_F(CtlOffline, HexInfoOfASoundFile)
+{
+    const QString path = Firmware();
+    const CtlResult text = RunCtl(kCtl, {QStringLiteral("hex-info"), path});
+    EXPECT_EQ(text.exitCode, 0) << text.describe().toStdString();
+    EXPECT_TRUE(text.outText().contains(QStringLiteral("Type code: 261\n"))) << text.describe().toStdString();
+    EXPECT_TRUE(text.outText().contains(QStringLiteral("Version: 2.10\n"))) << text.describe().toStdString();
+
+    const CtlResult json = RunCtl(kCtl, {QStringLiteral("--json"), QStringLiteral("hex-info"), path});
+    bool ok = false;
+    const QList<QJsonObject> objects = json.jsonLines(&ok);
+    ASSERT_TRUE(ok && objects.size() == 1) << json.describe().toStdString();
+    const QJsonObject o = objects.first();
+    const int records = static_cast<int>(Lines(path).size());
+    EXPECT_TRUE(o.value(QStringLiteral("ok")).toBool());
+    EXPECT_EQ(o.value(QStringLiteral("type_code")).toInt(), 261);
+    EXPECT_EQ(o.value(QStringLiteral("version")).toString(), QStringLiteral("2.10"));
+    EXPECT_EQ(o.value(QStringLiteral("record_count")).toInt(), records);
+    // The sample ends with the 0x77C0 record and the end record: the first is
+    // replaced by an end record, the second never goes out.
+    EXPECT_EQ(o.value(QStringLiteral("lines_to_send")).toInt(), records - 1);
+    EXPECT_TRUE(o.value(QStringLiteral("problems")).toArray().isEmpty());
+}
+
+TEST_F(CtlOffline, HexInfoNamesEveryBrokenRecordByLine)
+{
+    QList<QByteArray> lines = Lines(Firmware());
+    ASSERT_GT(lines.size(), 6);
+    // Line 2: checksum one off. Line 4: cut short. Line 5: a letter that is no hex digit.
+    QByteArray &checksum = lines[1];
+    const bool cr = checksum.endsWith('\r');
+    const int at = static_cast<int>(checksum.size()) - (cr ? 3 : 2);
+    const int value = checksum.mid(at, 2).toInt(nullptr, 16);
+    checksum.replace(at, 2, QByteArray::number((value + 1) & 0xFF, 16).rightJustified(2, '0'));
+    lines[3] = lines[3].left(40);
+    lines[4][20] = 'x';
+    const QString broken = m_dir.filePath(QStringLiteral("broken.hex"));
+    Write(broken, lines);
+
+    const CtlResult text = RunCtl(kCtl, {QStringLiteral("hex-info"), broken});
+    EXPECT_EQ(text.exitCode, 1) << text.describe().toStdString();
+    EXPECT_TRUE(text.outText().contains(QStringLiteral("Line 2: checksum is"))) << text.describe().toStdString();
+    EXPECT_TRUE(text.outText().contains(QStringLiteral("Line 4: truncated record"))) << text.describe().toStdString();
+    EXPECT_TRUE(text.outText().contains(QStringLiteral("Line 5: character"))) << text.describe().toStdString();
+
+    const CtlResult json = RunCtl(kCtl, {QStringLiteral("--json"), QStringLiteral("hex-info"), broken});
+    bool ok = false;
+    const QList<QJsonObject> objects = json.jsonLines(&ok);
+    ASSERT_TRUE(ok && objects.size() == 1) << json.describe().toStdString();
+    QList<int> reported;
+    for (const QJsonValue &problem : objects.first().value(QStringLiteral("problems")).toArray())
+        reported << problem.toObject().value(QStringLiteral("line")).toInt();
+    EXPECT_EQ(reported, (QList<int>{2, 4, 5}));
+    EXPECT_FALSE(objects.first().value(QStringLiteral("ok")).toBool());
+
+    // The download refuses such a file before the controller hears of it.
+    Listener controller;
+    const CtlResult download =
+        RunCtl(kCtl, controller.link() + QStringList{QStringLiteral("download"), broken, QStringLiteral("--yes")});
+    EXPECT_EQ(download.exitCode, 3) << download.describe().toStdString();
+    EXPECT_TRUE(download.errText().contains(QStringLiteral("line 2"))) << download.describe().toStdString();
+    EXPECT_FALSE(controller.received());
+}
+
+TEST_F(CtlOffline, MissingFileAndMissingPortExitThreeWithTheReason)
+{
+    const QString missing = m_dir.filePath(QStringLiteral("nothing.hex"));
+    for (const QString &command : {QStringLiteral("hex-info"), QStringLiteral("verify"), QStringLiteral("download")}) {
+        QStringList args{QStringLiteral("--host"), QStringLiteral("127.0.0.1"), command, missing};
+        if (command == QLatin1String("download"))
+            args << QStringLiteral("--yes");
+        const CtlResult r = RunCtl(kCtl, args);
+        EXPECT_EQ(r.exitCode, 3) << command.toStdString() << "\n" << r.describe().toStdString();
+        EXPECT_TRUE(r.errText().contains(QStringLiteral("HEX File \"%1\" not found.").arg(missing)))
+            << r.describe().toStdString();
+    }
+
+    const QString port = m_dir.filePath(QStringLiteral("no-such-tty"));
+    const CtlResult text = RunCtl(kCtl, {QStringLiteral("--port"), port, QStringLiteral("info")});
+    EXPECT_EQ(text.exitCode, 3) << text.describe().toStdString();
+    EXPECT_TRUE(text.errText().contains(port)) << text.describe().toStdString();
+    EXPECT_TRUE(text.errText().contains(QStringLiteral("No such file or directory"))) << text.describe().toStdString();
+
+    // With --json the failure is an object on stdout too.
+    const CtlResult json = RunCtl(kCtl, {QStringLiteral("--json"), QStringLiteral("--port"), port, QStringLiteral("get-clock")});
+    EXPECT_EQ(json.exitCode, 3) << json.describe().toStdString();
+    bool ok = false;
+    const QList<QJsonObject> objects = json.jsonLines(&ok);
+    ASSERT_TRUE(ok && objects.size() == 1) << json.describe().toStdString();
+    EXPECT_FALSE(objects.first().value(QStringLiteral("ok")).toBool());
+    EXPECT_EQ(objects.first().value(QStringLiteral("exit_code")).toInt(), 3);
+}
+
+TEST_F(CtlOffline, PortsListsTheEnvironmentsComNames)
+{
+    qputenv("NORVIK_COM7", "/tmp/some-simulated-tty");
+    const CtlResult r = RunCtl(kCtl, {QStringLiteral("--json"), QStringLiteral("ports")});
+    qunsetenv("NORVIK_COM7");
+    EXPECT_EQ(r.exitCode, 0) << r.describe().toStdString();
+    bool ok = false;
+    const QList<QJsonObject> objects = r.jsonLines(&ok);
+    ASSERT_TRUE(ok && objects.size() == 1) << r.describe().toStdString();
+    EXPECT_TRUE(objects.first().value(QStringLiteral("ports")).isArray());
+    QString com7;
+    for (const QJsonValue &alias : objects.first().value(QStringLiteral("aliases")).toArray()) {
+        if (alias.toObject().value(QStringLiteral("name")).toString() == QLatin1String("COM7"))
+            com7 = alias.toObject().value(QStringLiteral("location")).toString();
+    }
+    EXPECT_EQ(com7, QStringLiteral("/tmp/some-simulated-tty")) << r.describe().toStdString();
+}
+
+#endif
+
+} // namespace
