@@ -1,0 +1,164 @@
+// norvik-ctl against norvik-sim on a pseudo-terminal: the serial link, and the
+// modem link (dial, the commands through the call, hang-up) on the same kind of port.
+#include "tests/support/CtlProcess.h"
+#include "tests/support/SimProcess.h"
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using namespace norvik::test;
+
+namespace {
+
+#if defined(NORVIK_CTL_PATH) && defined(NORVIK_SIM_PATH) && defined(NORVIK_HEXGEN_PATH)
+
+const QString kCtl = QStringLiteral(NORVIK_CTL_PATH);
+
+class CtlSerial : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(m_dir.isValid()); }
+
+    void StartSim(const QStringList &extra = {})
+    {
+        m_port = m_sim.uniquePtyPath();
+        ASSERT_TRUE(m_sim.start(QStringList{QStringLiteral("--pty"), m_port, QStringLiteral("--trace")} + extra))
+            << m_sim.errorText().toStdString();
+    }
+
+    CtlResult Ctl(const QStringList &args, int timeoutMs = 60000)
+    {
+        return RunCtl(kCtl, QStringList{QStringLiteral("--port"), m_port} + args, timeoutMs);
+    }
+
+    QString Firmware(const QString &start = QStringLiteral("0x7400"))
+    {
+        const QString path = m_dir.filePath(QStringLiteral("fw-%1.hex").arg(start));
+        QProcess gen;
+        gen.start(QStringLiteral(NORVIK_HEXGEN_PATH), {QStringLiteral("--type-code"), QStringLiteral("261"),
+                                                       QStringLiteral("--version"), QStringLiteral("2.10"),
+                                                       QStringLiteral("--start"), start, path});
+        EXPECT_TRUE(gen.waitForFinished(10000));
+        EXPECT_EQ(gen.exitCode(), 0) << gen.readAllStandardError().toStdString();
+        return path;
+    }
+
+    QTemporaryDir m_dir;
+    SimProcess m_sim{QStringLiteral(NORVIK_SIM_PATH)};
+    QString m_port;
+};
+
+TEST_F(CtlSerial, EveryCommandOverThePty)
+{
+    StartSim({QStringLiteral("--type-code"), QStringLiteral("261"), QStringLiteral("--sn"), QStringLiteral("30303030")});
+
+    const CtlResult info = Ctl({QStringLiteral("info")});
+    EXPECT_EQ(info.exitCode, 0) << info.describe().toStdString();
+    EXPECT_TRUE(info.outText().contains(QStringLiteral("   Version: 2.5\n   Type code: 261\n"))) << info.describe().toStdString();
+    EXPECT_TRUE(info.outText().endsWith(QStringLiteral("   SN: 30303030\n"))) << info.describe().toStdString();
+
+    const CtlResult sn = Ctl({QStringLiteral("--id"), QStringLiteral("12"), QStringLiteral("write-sn"), QStringLiteral("30303030")});
+    EXPECT_EQ(sn.exitCode, 0) << sn.describe().toStdString();
+    EXPECT_EQ(sn.outText(), QStringLiteral("OK: Set SN=30303030 ID=12\n"));
+
+    const QStringList id12{QStringLiteral("--id"), QStringLiteral("12")};
+    const CtlResult set = Ctl(id12 + QStringList{QStringLiteral("set-clock"), QStringLiteral("--time"),
+                                                 QStringLiteral("2031-07-04 08:09:10")});
+    EXPECT_EQ(set.exitCode, 0) << set.describe().toStdString();
+    EXPECT_EQ(set.outText(), QStringLiteral("OK - Set Clock on ID: 12\n"));
+    const CtlResult get = Ctl(id12 + QStringList{QStringLiteral("get-clock")});
+    EXPECT_EQ(get.exitCode, 0) << get.describe().toStdString();
+    EXPECT_TRUE(get.outText().startsWith(QStringLiteral("2031-07-04 08:09:1"))) << get.describe().toStdString();
+
+    const CtlResult reset = Ctl(id12 + QStringList{QStringLiteral("reset")});
+    EXPECT_EQ(reset.exitCode, 0) << reset.describe().toStdString();
+
+    const CtlResult scan = Ctl({QStringLiteral("--retry"), QStringLiteral("2"), QStringLiteral("--retry-sleep"),
+                                QStringLiteral("10"), QStringLiteral("scan"), QStringLiteral("--ids"), QStringLiteral("11-13")});
+    EXPECT_EQ(scan.exitCode, 0) << scan.describe().toStdString();
+    EXPECT_TRUE(scan.outText().startsWith(QStringLiteral("ID 12: version 2.5, type code 261, SN 30303030\n")))
+        << scan.describe().toStdString();
+
+    const QString firmware = Firmware();
+    EXPECT_EQ(Ctl(id12 + QStringList{QStringLiteral("verify"), firmware}).exitCode, 1);
+    const CtlResult download = Ctl(id12 + QStringList{QStringLiteral("download"), firmware, QStringLiteral("--yes")});
+    EXPECT_EQ(download.exitCode, 0) << download.describe().toStdString();
+    EXPECT_TRUE(download.outText().endsWith(QStringLiteral("Download Successful, Please reboot controller and then reset.\n")))
+        << download.describe().toStdString();
+    const CtlResult verify = Ctl(id12 + QStringList{QStringLiteral("verify"), firmware});
+    EXPECT_EQ(verify.exitCode, 0) << verify.describe().toStdString();
+}
+
+TEST_F(CtlSerial, RetryOptionsBoundTheWaitForASilentController)
+{
+    StartSim({QStringLiteral("--silent")});
+    // The defaults: 20 read attempts of at most 50 ms, 20 ms apart.
+    const CtlResult slow = Ctl({QStringLiteral("info")});
+    EXPECT_EQ(slow.exitCode, 1) << slow.describe().toStdString();
+    EXPECT_GE(slow.elapsedMs, 20 * 70);
+    EXPECT_LT(slow.elapsedMs, 20 * 70 + 1500);
+    // --retry and --retry-sleep reach the serial link on the very first command.
+    const CtlResult quick = Ctl({QStringLiteral("--retry"), QStringLiteral("2"), QStringLiteral("--retry-sleep"),
+                                 QStringLiteral("10"), QStringLiteral("info")});
+    EXPECT_EQ(quick.exitCode, 1) << quick.describe().toStdString();
+    EXPECT_LT(quick.elapsedMs, 1000);
+}
+
+TEST_F(CtlSerial, APortInUseIsRefusedWithTheReason)
+{
+    StartSim();
+    QProcess busy;
+    busy.setStandardInputFile(QProcess::nullDevice());
+    busy.start(kCtl, {QStringLiteral("--port"), m_port, QStringLiteral("download"), Firmware(QStringLiteral("0x6000")),
+                      QStringLiteral("--yes")});
+    ASSERT_TRUE(busy.waitForStarted(10000));
+    // Wait until the download holds the port.
+    QElapsedTimer clock;
+    clock.start();
+    while (!busy.readAllStandardOutput().contains("Start Downloading") && clock.elapsed() < 10000)
+        busy.waitForReadyRead(100);
+
+    const CtlResult second = Ctl({QStringLiteral("info")});
+    EXPECT_EQ(second.exitCode, 3) << second.describe().toStdString();
+    EXPECT_TRUE(second.errText().contains(m_port)) << second.describe().toStdString();
+    busy.kill();
+    busy.waitForFinished(5000);
+}
+
+class CtlModem : public CtlSerial {};
+
+TEST_F(CtlModem, DownloadThroughACallThatIsHungUpAfterwards)
+{
+    StartSim({QStringLiteral("--modem"), QStringLiteral("--modem-delay"), QStringLiteral("300"),
+              QStringLiteral("--type-code"), QStringLiteral("261")});
+    const QString firmware = Firmware();
+    const CtlResult r = Ctl({QStringLiteral("--phone"), QStringLiteral("5551234"), QStringLiteral("download"), firmware,
+                             QStringLiteral("--yes")});
+    EXPECT_EQ(r.exitCode, 0) << r.describe().toStdString();
+    EXPECT_TRUE(r.outText().endsWith(QStringLiteral("Download Successful, Please reboot controller and then reset.\n")))
+        << r.describe().toStdString();
+    const QByteArray trace = m_sim.stderrText();
+    EXPECT_TRUE(trace.contains("RX \"ATDT5551234\"")) << trace.toStdString();
+    EXPECT_TRUE(trace.contains("hung up")) << trace.toStdString();
+
+    // A second call finds the new image.
+    const CtlResult verify = Ctl({QStringLiteral("--phone"), QStringLiteral("5551234"), QStringLiteral("verify"), firmware});
+    EXPECT_EQ(verify.exitCode, 0) << verify.describe().toStdString();
+}
+
+TEST_F(CtlModem, ABusyLineFailsTheDialAndStillHangsUp)
+{
+    StartSim({QStringLiteral("--modem"), QStringLiteral("--modem-delay"), QStringLiteral("200"),
+              QStringLiteral("--modem-result"), QStringLiteral("BUSY")});
+    const CtlResult r = Ctl({QStringLiteral("--phone"), QStringLiteral("777"), QStringLiteral("info")});
+    EXPECT_EQ(r.exitCode, 1) << r.describe().toStdString();
+    EXPECT_TRUE(r.errText().contains(QStringLiteral("Dialup fail. (BUSY"))) << r.describe().toStdString();
+    EXPECT_TRUE(r.outText().isEmpty()) << r.describe().toStdString();
+    EXPECT_TRUE(m_sim.stderrText().contains("RX \"ATH0\"")) << m_sim.stderrText().toStdString();
+}
+
+#endif
+
+} // namespace
