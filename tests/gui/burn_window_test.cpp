@@ -1,0 +1,475 @@
+// The main window: its start-up state, the link buttons, the settings it
+// copies into its component, the SN key filter, the clock pickers, the file
+// choice and the first steps of a download.
+#include "app/burn.h"
+#include "common/Errors.h"
+#include "component/Controller.h"
+#include "component/MODEM.h"
+#include "component/TCPIP.h"
+#include "component/UART.h"
+#include "firmware/HexFile.h"
+#include "tests/gui/ScriptedController.h"
+#include "tests/support/RecordingMessageBoxes.h"
+#include "tests/support/RecordingSleeper.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QComboBox>
+#include <QDateEdit>
+#include <QDir>
+#include <QFile>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimeEdit>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using norvik::BoxButtons;
+using norvik::BoxIcon;
+using norvik::test::RecordingMessageBoxes;
+
+namespace {
+
+const QString kProgram = QStringLiteral("norvik-burner");
+
+struct Window {
+    RecordingMessageBoxes boxes;
+    std::unique_ptr<TfrmBurn> form;
+    explicit Window(QStringList args = {kProgram}) : form(std::make_unique<TfrmBurn>(args, &boxes)) {}
+    TfrmBurn *operator->() { return form.get(); }
+};
+
+QStringList LinkFieldStates(TfrmBurn &w)
+{
+    auto s = [](QWidget *x) { return x->isEnabled() ? QStringLiteral("on") : QStringLiteral("off"); };
+    return {s(w.edtPhone), s(w.ComboBox1), s(w.edtIP), s(w.edtPort)};
+}
+
+QStringList LabelTexts(QWidget *parent)
+{
+    QStringList texts;
+    for (QLabel *label : parent->findChildren<QLabel *>(QString(), Qt::FindDirectChildrenOnly))
+        texts << label->text();
+    return texts;
+}
+
+} // namespace
+
+TEST(BurnWindow, StartsWithTheStoredDefaults)
+{
+    Window w;
+    EXPECT_EQ(w->windowTitle(), QStringLiteral("Norvik Controller Firmware Burner for Controller v5.X"));
+    EXPECT_EQ(w->size(), QSize(592, 422));
+    EXPECT_FALSE(w->windowFlags() & Qt::WindowMaximizeButtonHint);
+    EXPECT_TRUE(w->windowFlags() & Qt::WindowMinimizeButtonHint);
+    EXPECT_FALSE(w->CommandLineMode);
+
+    EXPECT_TRUE(w->rbSerial->isChecked());
+    EXPECT_FALSE(w->rbModem->isChecked());
+    EXPECT_FALSE(w->rbTCPIP->isChecked());
+    EXPECT_EQ(w->cmbControllerID->count(), 128);
+    EXPECT_EQ(w->cmbControllerID->itemText(0), "1");
+    EXPECT_EQ(w->cmbControllerID->itemText(127), "128");
+    EXPECT_EQ(w->cmbControllerID->currentText(), "1");
+    EXPECT_FALSE(w->cmbControllerID->isEditable());
+    ASSERT_GE(w->ComboBox1->count(), 10);
+    for (int n = 1; n <= 10; ++n)
+        EXPECT_EQ(w->ComboBox1->itemText(n - 1), QStringLiteral("COM%1").arg(n));
+    EXPECT_EQ(w->ComboBox1->currentText(), "COM1");
+    EXPECT_FALSE(w->ComboBox1->isEditable());
+
+    EXPECT_EQ(w->edtSerialDelay->text(), "200");
+    EXPECT_EQ(w->edtRetrySleep->text(), "20");
+    EXPECT_EQ(w->edtRetry->text(), "20");
+    EXPECT_EQ(w->edtPort->text(), "1001");
+    for (QLineEdit *empty : {w->edtPhone, w->edtIP, w->edtSN, w->edtPath})
+        EXPECT_TRUE(empty->text().isEmpty()) << empty->objectName().toStdString();
+    EXPECT_EQ(w->edtSN->maxLength(), 8);
+    EXPECT_TRUE(w->labHexInfo->text().isEmpty());
+    EXPECT_EQ(w->labStatus->text(), QStringLiteral("1. Load Hex.  ->  2. Click Download  -> 3. Power Reset "
+                                                   "controller -> 4. QTR Reset Controller"));
+    EXPECT_EQ(w->ProgressBar1->minimum(), 0);
+    EXPECT_EQ(w->ProgressBar1->maximum(), 100);
+    EXPECT_EQ(w->ProgressBar1->value(), 0);
+    EXPECT_FALSE(w->CheckBox8->isChecked());
+    EXPECT_EQ(w->CheckBox8->text(), "Sync &PC");
+    EXPECT_EQ(w->btnOK->text(), "Set Clock");
+    EXPECT_EQ(w->btnWriteSNID->text(), "Write SN + ID");
+    EXPECT_EQ(w->btnCheckVersion->text(), "&Controller Info");
+    EXPECT_EQ(w->btnDownload->text(), "&Download");
+    EXPECT_TRUE(w->btnDownload->isDefault());
+    EXPECT_EQ(w->btnExit->text(), "E&xit");
+    EXPECT_TRUE(w->labVersion->text().startsWith("Norvik Controller Firmware Burner v1.2.3"));
+    EXPECT_FALSE(w->labVersion->isEnabled());
+
+    // The pickers hold "now".
+    EXPECT_EQ(w->dt_date->date(), QDate::currentDate());
+    EXPECT_LE(std::abs(w->dt_time->time().secsTo(QTime::currentTime())), 2);
+
+    // The link rule has not run yet: all four fields are usable.
+    EXPECT_EQ(LinkFieldStates(*w.form), QStringList({"on", "on", "on", "on"}));
+
+    // The header stays outside the panel that a download locks; Panel1 sits inside it.
+    for (QWidget *header : {static_cast<QWidget *>(w->Image1), static_cast<QWidget *>(w->labStatus),
+                            static_cast<QWidget *>(w->ProgressBar1)})
+        EXPECT_FALSE(w->Panel2->isAncestorOf(header)) << header->objectName().toStdString();
+    EXPECT_TRUE(w->Panel2->isAncestorOf(w->Panel1));
+    EXPECT_TRUE(w->Panel2->isAncestorOf(w->btnExit));
+    EXPECT_TRUE(w->Panel1->isAncestorOf(w->rbTCPIP));
+
+    const QStringList panel1Labels = LabelTexts(w->Panel1);
+    for (const char *caption : {"ControllerID:", "Controller SN:", "Delay", "Retry Sleep:", "Retry", "Phone#",
+                                "COM:", "IP:", "Port:"})
+        EXPECT_TRUE(panel1Labels.contains(QString::fromLatin1(caption))) << caption;
+    const QStringList panel2Labels = LabelTexts(w->Panel2);
+    for (const char *caption : {"Path:", "Date:", "Time:"})
+        EXPECT_TRUE(panel2Labels.contains(QString::fromLatin1(caption))) << caption;
+    EXPECT_TRUE(LabelTexts(w.form.get()).contains("Status:"));
+
+    // The component carries the window's stored settings.
+    EXPECT_EQ(w->C1->DialTimeOut(), 90000u);
+    EXPECT_EQ(w->C1->ConnectMethod(), cmSerial);
+    EXPECT_EQ(w->C1->ControllerID(), 1);
+    EXPECT_EQ(w->C1->HostPort(), 1001);
+    EXPECT_EQ(w->C1->COM(), "COM1");
+    EXPECT_EQ(w->C1->ReadTimeOut(), 100);
+    EXPECT_EQ(w->C1->RetrySleep(), 100);
+    EXPECT_EQ(w->C1->RetryTime(), 5);
+    EXPECT_EQ(w->C1->SendAfterSleep(), 0);
+    EXPECT_FALSE(w->C1->DebugMode());
+    EXPECT_EQ(w->C1->CardBytes(), cbNormal);
+    EXPECT_TRUE(w.boxes.boxes.empty());
+}
+
+TEST(BurnWindow, LinkButtonsEnableTheirFields)
+{
+    Window w;
+    w->rbTCPIP->click();
+    EXPECT_TRUE(w->rbTCPIP->isChecked());
+    EXPECT_EQ(LinkFieldStates(*w.form), QStringList({"off", "off", "on", "on"}));
+    w->rbModem->click();
+    EXPECT_TRUE(w->rbModem->isChecked());
+    EXPECT_FALSE(w->rbTCPIP->isChecked());
+    EXPECT_EQ(LinkFieldStates(*w.form), QStringList({"on", "on", "off", "off"}));
+    w->rbSerial->click();
+    EXPECT_EQ(LinkFieldStates(*w.form), QStringList({"off", "on", "off", "off"}));
+    // Clicking the already checked button runs the rule as well.
+    w->rbSerial->click();
+    EXPECT_TRUE(w->rbSerial->isChecked());
+    EXPECT_EQ(LinkFieldStates(*w.form), QStringList({"off", "on", "off", "off"}));
+    // The link is not changed in the component until an action applies the settings.
+    EXPECT_EQ(w->C1->ConnectMethod(), cmSerial);
+}
+
+TEST(BurnWindow, ApplySettingsCopiesEveryFieldWithTheLinkLast)
+{
+    Window w;
+    w->ComboBox1->setCurrentIndex(2);
+    w->edtIP->setText(" host.example ");
+    w->edtPort->setText("4001");
+    w->edtSerialDelay->setText("250");
+    w->edtRetry->setText("7");
+    w->edtRetrySleep->setText("30");
+    w->cmbControllerID->setCurrentIndex(41);
+    w->rbTCPIP->click();
+    w->ApplySettings();
+    EXPECT_EQ(w->C1->ConnectMethod(), cmTCPIP);
+    EXPECT_EQ(w->C1->SerialLink()->COM(), "COM3");
+    EXPECT_EQ(w->C1->ModemLink()->COM(), "COM3");
+    EXPECT_EQ(w->C1->Host(), " host.example "); // unchanged, not trimmed
+    EXPECT_EQ(w->C1->HostPort(), 4001);
+    EXPECT_EQ(w->C1->ReadTimeOut(), 250);
+    EXPECT_EQ(w->C1->ControllerID(), 42);
+    // The retry values went to the link that was current before the switch.
+    EXPECT_EQ(w->C1->SerialLink()->RetryTime, 7);
+    EXPECT_EQ(w->C1->SerialLink()->RetrySleep, 30);
+    EXPECT_EQ(w->C1->NetworkLink()->RetryTime, 5);
+}
+
+TEST(BurnWindow, ApplySettingsStopsAtTheFirstBadFieldWithTheEarlierOnesApplied)
+{
+    struct Case {
+        const char *field;
+        int applied; // how many of port, delay, retry, retry sleep reached C1 before the bad one
+    };
+    for (const Case &c : {Case{"edtPort", 0}, Case{"edtSerialDelay", 1}, Case{"edtRetry", 2},
+                          Case{"edtRetrySleep", 3}}) {
+        SCOPED_TRACE(c.field);
+        Window w;
+        w->ComboBox1->setCurrentIndex(4);
+        w->edtIP->setText("127.0.0.9");
+        w->edtPort->setText("2002");
+        w->edtSerialDelay->setText("333");
+        w->edtRetry->setText("9");
+        w->edtRetrySleep->setText("44");
+        w->cmbControllerID->setCurrentIndex(6);
+        w->rbTCPIP->click();
+        w->findChild<QLineEdit *>(QString::fromLatin1(c.field))->setText("12 ");
+        try {
+            w->ApplySettings();
+            ADD_FAILURE() << "no conversion error";
+        } catch (const norvik::EConvertError &e) {
+            EXPECT_STREQ(e.what(), "'12 ' is not a valid integer value");
+        }
+        // COM and Host come first and always arrive.
+        EXPECT_EQ(w->C1->SerialLink()->COM(), "COM5");
+        EXPECT_EQ(w->C1->Host(), "127.0.0.9");
+        EXPECT_EQ(w->C1->HostPort(), c.applied >= 1 ? 2002 : 1001);
+        EXPECT_EQ(w->C1->NetworkLink()->ReadTimeOut(), c.applied >= 2 ? 333 : 100);
+        EXPECT_EQ(w->C1->SerialLink()->RetryTime, c.applied >= 3 ? 9 : 5);
+        EXPECT_EQ(w->C1->SerialLink()->RetrySleep, 100);
+        // Nothing after the bad field.
+        EXPECT_EQ(w->C1->ControllerID(), 1);
+        EXPECT_EQ(w->C1->ConnectMethod(), cmSerial);
+    }
+}
+
+TEST(BurnWindow, RetryValuesReachANewLinkOnlyFromItsSecondOperation)
+{
+    norvik::test::RecordingSleeper sleeper;
+    Window w;
+    w->edtRetry->setText("3");
+    w->edtRetrySleep->setText("15");
+    w->rbModem->click();
+    w->ApplySettings(); // first operation over the modem
+    EXPECT_EQ(w->C1->ConnectMethod(), cmModem);
+    EXPECT_EQ(w->C1->RetryTime(), 5);
+    EXPECT_EQ(w->C1->RetrySleep(), 100);
+    w->ApplySettings(); // second one
+    EXPECT_EQ(w->C1->RetryTime(), 3);
+    EXPECT_EQ(w->C1->RetrySleep(), 15);
+}
+
+TEST(BurnWindow, SnFieldTakesOnlyDigitsFromTheKeyboardButPastingWorks)
+{
+    Window w;
+    w->show();
+    QApplication::setActiveWindow(w.form.get());
+    w->edtSN->setFocus();
+    QTest::keyClicks(w->edtSN, "12a 3-B4");
+    EXPECT_EQ(w->edtSN->text(), "1234");
+    QTest::keyClick(w->edtSN, Qt::Key_Backspace);
+    EXPECT_EQ(w->edtSN->text(), "123");
+    QTest::keyClick(w->edtSN, Qt::Key_A, Qt::ControlModifier); // Ctrl+A is a character too: refused
+    QTest::keyClick(w->edtSN, Qt::Key_X, Qt::ControlModifier);
+    EXPECT_EQ(w->edtSN->text(), "123");
+
+    QApplication::clipboard()->setText("AB");
+    QTest::keyClick(w->edtSN, Qt::Key_End);
+    QTest::keyClick(w->edtSN, Qt::Key_V, Qt::ControlModifier);
+    EXPECT_EQ(w->edtSN->text(), "123AB");
+    QTest::keyClicks(w->edtSN, "456789");
+    EXPECT_EQ(w->edtSN->text(), "123AB456"); // at most 8 characters
+
+    // The filter on its own: what passes and what does not.
+    auto passes = [](Qt::Key key, const QString &text, Qt::KeyboardModifiers mods = Qt::NoModifier) {
+        QKeyEvent e(QEvent::KeyPress, key, mods, text);
+        return TfrmBurn::edtSNKeyPress(&e);
+    };
+    EXPECT_TRUE(passes(Qt::Key_0, "0"));
+    EXPECT_TRUE(passes(Qt::Key_9, "9"));
+    EXPECT_TRUE(passes(Qt::Key_Backspace, "\b"));
+    EXPECT_TRUE(passes(Qt::Key_C, "\x03", Qt::ControlModifier));
+    EXPECT_FALSE(passes(Qt::Key_Space, " "));
+    EXPECT_FALSE(passes(Qt::Key_Period, "."));
+    EXPECT_FALSE(passes(Qt::Key_unknown, QString(QChar(0x0663)))); // a digit of another script
+}
+
+TEST(BurnWindow, SyncPcFreezesThePickersAtTheMomentItIsChecked)
+{
+    Window w;
+    w->dt_date->setDate(QDate(2011, 3, 4));
+    w->dt_time->setTime(QTime(1, 2, 3));
+    w->CheckBox8->click();
+    EXPECT_FALSE(w->dt_date->isEnabled());
+    EXPECT_FALSE(w->dt_time->isEnabled());
+    EXPECT_EQ(w->dt_date->date(), QDate::currentDate());
+    const QTime frozen = w->dt_time->time();
+    EXPECT_LE(std::abs(frozen.secsTo(QTime::currentTime())), 1);
+    QTest::qWait(1100);
+    EXPECT_EQ(w->dt_time->time(), frozen); // no longer follows the clock
+
+    w->dt_time->setTime(QTime(5, 6, 7));
+    w->CheckBox8->click();
+    EXPECT_TRUE(w->dt_date->isEnabled());
+    EXPECT_TRUE(w->dt_time->isEnabled());
+    EXPECT_LE(std::abs(w->dt_time->time().secsTo(QTime::currentTime())), 1); // refilled with now
+}
+
+TEST(BurnWindow, LogoClickShowsACreditLineOnly)
+{
+    Window w;
+    w->show();
+    QTest::mouseClick(w->Image1, Qt::LeftButton);
+    EXPECT_FALSE(w->labStatus->text().startsWith("1. Load Hex."));
+    EXPECT_FALSE(w->labStatus->text().isEmpty());
+    EXPECT_TRUE(w.boxes.boxes.empty());
+}
+
+TEST(BurnWindow, ExitAsksTheApplicationToEnd)
+{
+    Window w;
+    int requests = 0;
+    QObject::connect(w.form.get(), &TfrmBurn::exitRequested, [&] { ++requests; });
+    w->btnExit->click();
+    EXPECT_EQ(requests, 1);
+}
+
+TEST(BurnWindow, BrowseShowsTheFilesInfoOrKeepsTheLabelOnAnError)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    auto write = [&](const QString &name, const QByteArray &content) {
+        QFile f(dir.filePath(name));
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(content);
+        return f.fileName();
+    };
+    // 64-byte record at 0x7780 whose bytes 0x3A..0x3D are 01 05 02 0A.
+    QByteArray data(128, '0');
+    data.replace(116, 8, "0105020A");
+    const QString good = write("good.hex", ":10000000" + QByteArray(32, '1') + "11\r\n:407780" + QByteArray("00") +
+                                               data + "FF\r\n:00000001FF\r\n");
+    const QString invalid = write("plain.hex", ":00000001FF\r\n");
+    const QString broken = write("broken.hex", ":407780" + QByteArray("00") + QByteArray(20, '0') + "\r\n");
+
+    Window w;
+    w.boxes.fileAnswers = {good};
+    w->BitBtn1->click();
+    ASSERT_EQ(w.boxes.fileDialogs.size(), 1u);
+    EXPECT_EQ(w.boxes.fileDialogs[0].filter, "HEX (*.hex)");
+    EXPECT_EQ(QDir(w.boxes.fileDialogs[0].directory).absolutePath(),
+              QDir(QCoreApplication::applicationDirPath()).absolutePath());
+    EXPECT_EQ(w->edtPath->text(), QDir::toNativeSeparators(good));
+    EXPECT_EQ(w->labHexInfo->text(), "Hex File Info: Type code = 261, Version = 2.10");
+
+    // Cancel: nothing changes.
+    w->BitBtn1->click();
+    EXPECT_EQ(w->edtPath->text(), QDir::toNativeSeparators(good));
+    EXPECT_EQ(w->labHexInfo->text(), "Hex File Info: Type code = 261, Version = 2.10");
+
+    w.boxes.fileAnswers = {invalid};
+    w->BitBtn1->click();
+    EXPECT_EQ(w->labHexInfo->text(), "Invalid Hex File");
+
+    // A short information line: the conversion error, the path already taken, the label as it was.
+    w.boxes.fileAnswers = {broken};
+    w->BitBtn1->click();
+    EXPECT_EQ(w->edtPath->text(), QDir::toNativeSeparators(broken));
+    EXPECT_EQ(w->labHexInfo->text(), "Invalid Hex File");
+    ASSERT_EQ(w.boxes.boxes.size(), 1u);
+    EXPECT_EQ(w.boxes.boxes[0].caption, "Norvik Controller Firmware Burner");
+    EXPECT_EQ(w.boxes.boxes[0].icon, BoxIcon::Error);
+    EXPECT_TRUE(w.boxes.boxes[0].text.endsWith("is not a valid integer value")) << w.boxes.boxes[0].text.toStdString();
+}
+
+TEST(BurnWindow, DownloadRefusesAMissingFileAndStopsOnNo)
+{
+    norvik::test::ScriptedController controller(norvik::test::HealthyController({}));
+    Window w;
+    w->rbTCPIP->click();
+    w->edtIP->setText("127.0.0.1");
+    w->edtPort->setText(QString::number(controller.Port()));
+    w->edtPath->setText("/nonexistent/firmware.hex");
+    w->btnDownload->click();
+    ASSERT_EQ(w.boxes.boxes.size(), 1u);
+    EXPECT_EQ(w.boxes.boxes[0].caption, "QTR");
+    EXPECT_EQ(w.boxes.boxes[0].icon, BoxIcon::Error);
+    EXPECT_EQ(w.boxes.boxes[0].buttons, BoxButtons::Ok);
+    EXPECT_EQ(w.boxes.boxes[0].text, "HEX File \"/nonexistent/firmware.hex\" not found.");
+
+    QTemporaryDir dir;
+    QFile hex(dir.filePath("fw.hex"));
+    ASSERT_TRUE(hex.open(QIODevice::WriteOnly));
+    hex.write(":00000001FF\r\n");
+    hex.close();
+    w->edtPath->setText(hex.fileName());
+    w->cmbControllerID->setCurrentIndex(6);
+    w.boxes.Clear();
+    w.boxes.yesNoAnswers = {false};
+    w->btnDownload->click();
+    ASSERT_EQ(w.boxes.boxes.size(), 1u);
+    EXPECT_EQ(w.boxes.boxes[0].caption, "QTR");
+    EXPECT_EQ(w.boxes.boxes[0].icon, BoxIcon::Information);
+    EXPECT_EQ(w.boxes.boxes[0].buttons, BoxButtons::YesNo);
+    EXPECT_EQ(w.boxes.boxes[0].text,
+              "Please Terminate ALL program. Doors on \"Controller 7\" will not function during upgrade (3~10 "
+              "minute). All information on controller will be loss. Are you sure?");
+    EXPECT_TRUE(w->Panel2->isEnabled());
+    EXPECT_FALSE(w->Download->T1().isActive());
+    EXPECT_EQ(w->C1->ConnectMethod(), cmSerial); // settings not even applied
+    QTest::qWait(300);
+    EXPECT_TRUE(controller.Requests().empty());
+}
+
+TEST(BurnWindow, DownloadLocksThePanelAndRestoresItOnABadSetting)
+{
+    QTemporaryDir dir;
+    QFile hex(dir.filePath("fw.hex"));
+    ASSERT_TRUE(hex.open(QIODevice::WriteOnly));
+    hex.write(":00000001FF\r\n");
+    hex.close();
+
+    Window w;
+    w->edtPath->setText(hex.fileName());
+    w.boxes.onShow = [&](const norvik::test::RecordedBox &box) {
+        if (box.buttons == BoxButtons::Ok) { // the error box appears while the panel is still locked
+            EXPECT_FALSE(w->Panel2->isEnabled());
+        }
+    };
+    w->edtRetry->setText("");
+    w->btnDownload->click();
+    ASSERT_EQ(w.boxes.boxes.size(), 2u);
+    EXPECT_EQ(w.boxes.boxes[1].caption, "Norvik Controller Firmware Burner");
+    EXPECT_EQ(w.boxes.boxes[1].icon, BoxIcon::Error);
+    EXPECT_EQ(w.boxes.boxes[1].text, "'' is not a valid integer value");
+    EXPECT_TRUE(w->Panel2->isEnabled());
+    EXPECT_FALSE(w->Download->T1().isActive());
+
+    // With good settings the panel stays locked and the download's start is armed.
+    w.boxes.onShow = nullptr;
+    w.boxes.Clear();
+    w->edtRetry->setText("20");
+    norvik::test::ScriptedController controller; // silent
+    w->rbTCPIP->click();
+    w->edtIP->setText("127.0.0.1");
+    w->edtPort->setText(QString::number(controller.Port()));
+    w->btnDownload->click();
+    EXPECT_FALSE(w->Panel2->isEnabled());
+    EXPECT_TRUE(w->Download->T1().isActive());
+    EXPECT_EQ(w->Download->T1().interval(), 100);
+    // The silent controller never acknowledges the boot-loader command.
+    for (int i = 0; i < 40 && !w->Panel2->isEnabled(); ++i)
+        QTest::qWait(50);
+    EXPECT_TRUE(w->Panel2->isEnabled());
+    EXPECT_EQ(w->labStatus->text(), "Controller not found.");
+    ASSERT_EQ(w.boxes.boxes.size(), 2u);
+    EXPECT_EQ(w.boxes.boxes[1].text, "Controller not found.");
+    EXPECT_EQ(w.boxes.boxes[1].caption, "QTR");
+    EXPECT_EQ(w.boxes.boxes[1].icon, BoxIcon::Error);
+    ASSERT_EQ(controller.RequestsWithCode(0xE0).size(), 1u);
+}
+
+TEST(BurnWindow, ClosingTheWindowRemovesTheWorkFile)
+{
+    const QString workFile = norvik::WorkFilePath();
+    {
+        QFile f(workFile);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(":00000001ff;\r\n");
+    }
+    {
+        Window w;
+        EXPECT_TRUE(QFile::exists(workFile));
+    }
+    EXPECT_FALSE(QFile::exists(workFile));
+}

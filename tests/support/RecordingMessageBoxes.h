@@ -1,0 +1,47 @@
+#pragma once
+// Stands in for the burner's message boxes and file dialog: records every box
+// (caption, icon, buttons, text) and answers as the test scripted.
+#include "app/MessageBoxes.h"
+
+#include <QStringList>
+
+#include <deque>
+#include <functional>
+#include <vector>
+
+namespace norvik::test {
+
+struct RecordedBox {
+    QString caption;
+    BoxIcon icon;
+    BoxButtons buttons;
+    QString text;
+};
+
+class RecordingMessageBoxes : public MessageBoxes {
+public:
+    BoxAnswer Show(QWidget *parent, const QString &caption, BoxIcon icon, BoxButtons buttons,
+                   const QString &text) override;
+    QString OpenFileName(QWidget *parent, const QString &caption, const QString &directory,
+                         const QString &filter) override;
+
+    // Answers for Yes/No boxes, used in order; Yes once they run out.
+    std::deque<bool> yesNoAnswers;
+    // Answers for file dialogs, used in order; empty (cancelled) once they run out.
+    std::deque<QString> fileAnswers;
+    // Runs inside each box, while it would be on screen.
+    std::function<void(const RecordedBox &)> onShow;
+
+    std::vector<RecordedBox> boxes;
+    struct FileDialog {
+        QString caption;
+        QString directory;
+        QString filter;
+    };
+    std::vector<FileDialog> fileDialogs;
+
+    QStringList Texts() const;
+    void Clear();
+};
+
+} // namespace norvik::test
