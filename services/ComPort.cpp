@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -466,20 +467,27 @@ int TComPort::ReadBytes(void *buffer, int count)
             got += static_cast<int>(n);
             lastByteAt = clock.elapsed();
         }
-        if (got >= count || returnAtOnce)
+        if (got >= count)
             break;
+        if (returnAtOnce) {
+            // Take what the device holds right now, without waiting.
+            if (serial.waitForReadyRead(0))
+                got += static_cast<int>(std::max<qint64>(0, serial.read(out + got, count - got)));
+            serial.clearError();
+            break;
+        }
 
         const qint64 now = clock.elapsed();
-        qint64 wait = -1; // no limit
+        std::optional<qint64> wait; // none: no limit
         if (totalBounded)
             wait = totalLimit - now;
         if (got > 0 && interval > 0) {
             const qint64 gapLeft = lastByteAt + interval - now;
-            wait = totalBounded ? std::min(wait, gapLeft) : gapLeft;
+            wait = wait ? std::min(*wait, gapLeft) : gapLeft;
         }
-        if (wait != -1 && wait <= 0)
+        if (wait && *wait <= 0)
             break;
-        if (!serial.waitForReadyRead(static_cast<int>(wait))) {
+        if (!serial.waitForReadyRead(wait ? static_cast<int>(*wait) : -1)) {
             const QSerialPort::SerialPortError error = serial.error();
             serial.clearError();
             if (error != QSerialPort::TimeoutError && error != QSerialPort::NoError)
