@@ -5,6 +5,7 @@
 
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QTime>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -146,6 +147,37 @@ TEST_F(CtlModem, DownloadThroughACallThatIsHungUpAfterwards)
     // A second call finds the new image.
     const CtlResult verify = Ctl({QStringLiteral("--phone"), QStringLiteral("5551234"), QStringLiteral("verify"), firmware});
     EXPECT_EQ(verify.exitCode, 0) << verify.describe().toStdString();
+}
+
+// Time of day in ms of the first trace line containing the text; -1 if none.
+qint64 TraceTime(const QByteArray &trace, const QByteArray &text)
+{
+    for (const QByteArray &line : trace.split('\n')) {
+        if (!line.contains(text) || line.size() < 12)
+            continue;
+        const QTime time = QTime::fromString(QString::fromLatin1(line.left(12)), QStringLiteral("HH:mm:ss.zzz"));
+        if (time.isValid())
+            return time.msecsSinceStartOfDay();
+    }
+    return -1;
+}
+
+TEST_F(CtlModem, RetryOptionsReachTheModemLinkOnTheFirstCommand)
+{
+    // The modem link keeps its own 5 attempts, 100 ms apart, unless the retry
+    // settings are written while it is the current link.
+    StartSim({QStringLiteral("--modem"), QStringLiteral("--modem-delay"), QStringLiteral("100"), QStringLiteral("--silent")});
+    const CtlResult r = Ctl({QStringLiteral("--phone"), QStringLiteral("1"), QStringLiteral("--retry"), QStringLiteral("2"),
+                             QStringLiteral("--retry-sleep"), QStringLiteral("10"), QStringLiteral("info")});
+    EXPECT_EQ(r.exitCode, 1) << r.describe().toStdString();
+    const QByteArray trace = m_sim.stderrText();
+    const qint64 request = TraceTime(trace, "RX 33 01 42 00 76");
+    const qint64 escape = TraceTime(trace, "\"+++\"");
+    ASSERT_TRUE(request >= 0 && escape >= 0) << trace.toStdString();
+    // 100 ms before the read, 2 x (50 + 10) ms of reading, then the hang-up's
+    // 1000 ms before "+++"; with 5 x (50 + 100) ms it would be 1850 ms.
+    EXPECT_LT(escape - request, 1550) << trace.toStdString();
+    EXPECT_GE(escape - request, 1100) << trace.toStdString();
 }
 
 TEST_F(CtlModem, ABusyLineFailsTheDialAndStillHangsUp)
