@@ -16,6 +16,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QKeyEvent>
@@ -47,7 +48,7 @@ const QString kInitialStatus = QStringLiteral(
     "1. Load Hex.  ->  2. Click Download  -> 3. Power Reset controller -> 4. QTR Reset Controller");
 const QString kCredit = QStringLiteral("Norvik Controller Firmware Burner - written by the Norvik service tools team.");
 const QString kVersionNotice = QStringLiteral(
-    "Norvik Controller Firmware Burner v1.2.3  -  For authorised installers of Norvik access controllers only.");
+    "Norvik Controller Firmware Burner v1.2.3  -  For authorised Norvik installers only.");
 
 std::string Latin1(const QString &text)
 {
@@ -154,6 +155,12 @@ void TfrmBurn::BuildControls()
     QPalette maroon = labStatus->palette();
     maroon.setColor(QPalette::WindowText, QColor(0x80, 0x00, 0x00));
     labStatus->setPalette(maroon);
+    // The first instruction is the longest text the line shows; keep it whole.
+    QFont statusFont = labStatus->font();
+    while (QFontMetrics(statusFont).horizontalAdvance(kInitialStatus) > labStatus->width() &&
+           statusFont.pointSizeF() > 6)
+        statusFont.setPointSizeF(statusFont.pointSizeF() - 0.5);
+    labStatus->setFont(statusFont);
 
     ProgressBar1 = new QProgressBar(this);
     ProgressBar1->setObjectName(QStringLiteral("ProgressBar1"));

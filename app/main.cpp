@@ -1,5 +1,7 @@
 // Program entry of the firmware burner.
+#include "app/MessageBoxes.h"
 #include "app/burn.h"
+#include "component/Controller.h"
 
 #include <QApplication>
 
@@ -13,11 +15,15 @@ int main(int argc, char **argv)
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(TfrmBurn::ApplicationTitle);
+    // The component's About box is a modal information box with no owner window.
+    TController::SetAboutHook([](const std::string &caption, const std::string &text) {
+        norvik::DefaultMessageBoxes()->Information(nullptr, QString::fromLatin1(QByteArray::fromStdString(caption)),
+                                                   QString::fromLatin1(QByteArray::fromStdString(text)));
+    });
 
     TfrmBurn frmBurn(QApplication::arguments());
     if (frmBurn.TerminateRequested())
         return 0;
-    QObject::connect(&frmBurn, &TfrmBurn::exitRequested, &app, &QCoreApplication::quit, Qt::QueuedConnection);
     frmBurn.show();
     return app.exec();
 }
