@@ -9,6 +9,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -98,6 +99,16 @@ TEST_F(CtlUdp, InfoAsTextAndAsJson)
     EXPECT_EQ(o.value(QStringLiteral("unsort_card_count")).toInt(), 5);
     EXPECT_EQ(o.value(QStringLiteral("record_count")).toInt(), 12);
     EXPECT_EQ(o.value(QStringLiteral("sn")).toString(), QStringLiteral("20240517"));
+
+    // The frame trace goes to stderr and leaves the JSON on stdout intact.
+    const CtlResult traced = Ctl({QStringLiteral("--id"), QStringLiteral("3"), QStringLiteral("--json"),
+                                  QStringLiteral("--trace"), QStringLiteral("info")});
+    EXPECT_EQ(OnlyObject(traced).value(QStringLiteral("sn")).toString(), QStringLiteral("20240517"));
+    // Each line: time, direction, link, count, hex and text.
+    static const QRegularExpression sent(QStringLiteral("\\d\\d:\\d\\d:\\d\\d\\.\\d{3} TX .*33 03 42 00 78 \\|3\\.B\\.x\\|"));
+    static const QRegularExpression answer(QStringLiteral("\\d\\d:\\d\\d:\\d\\d\\.\\d{3} RX .*33 03 42 0F 42 01 05 02 0A"));
+    EXPECT_TRUE(sent.match(traced.errText()).hasMatch()) << traced.describe().toStdString();
+    EXPECT_TRUE(answer.match(traced.errText()).hasMatch()) << traced.describe().toStdString();
 }
 
 TEST_F(CtlUdp, WriteSnReadsTheIdBackAndReportsARefusal)
