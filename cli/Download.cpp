@@ -232,7 +232,12 @@ int RunDownload(const Options &options, const Output &out)
     if (!options.yes) {
         if (!::isatty(STDIN_FILENO))
             throw UsageError(QStringLiteral("download asks for confirmation on a terminal; give --yes to run without one"));
-        if (!Confirm(options.id)) {
+        bool confirmed = false;
+        {
+            const Interrupt::DefaultAction plainCtrlC;
+            confirmed = Confirm(options.id);
+        }
+        if (!confirmed) {
             out.Error(QStringLiteral("download cancelled; nothing was sent"));
             out.Object(QJsonObject{{QStringLiteral("result"), QStringLiteral("cancelled")}, {QStringLiteral("ok"), false}});
             return ExitController;
@@ -247,8 +252,6 @@ int RunDownload(const Options &options, const Output &out)
     TController controller;
     LinkSession session(controller, options, out);
     if (const int code = session.Open(); code != ExitOk) {
-        if (code == ExitInterrupted)
-            out.Error(QStringLiteral("interrupted; nothing was sent"));
         out.Object(QJsonObject{{QStringLiteral("result"), code == ExitInterrupted ? QStringLiteral("aborted") : QStringLiteral("error")},
                                {QStringLiteral("ok"), false},
                                {QStringLiteral("error"), out.LastError()}});

@@ -21,7 +21,26 @@ extern "C" void OnSigInt(int)
     [[maybe_unused]] const ssize_t written = ::write(g_wakeFds[0], &byte, 1);
 }
 
+void InstallHandler()
+{
+    struct sigaction action = {};
+    action.sa_handler = OnSigInt;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &action, nullptr);
+}
+
 } // namespace
+
+Interrupt::DefaultAction::DefaultAction()
+{
+    ::signal(SIGINT, SIG_DFL);
+}
+
+Interrupt::DefaultAction::~DefaultAction()
+{
+    InstallHandler();
+}
 
 Interrupt::Interrupt()
 {
@@ -31,11 +50,7 @@ Interrupt::Interrupt()
         auto *notifier = new QSocketNotifier(g_wakeFds[1], QSocketNotifier::Read, this);
         connect(notifier, &QSocketNotifier::activated, this, &Interrupt::onWake);
     }
-    struct sigaction action = {};
-    action.sa_handler = OnSigInt;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &action, nullptr);
+    InstallHandler();
 }
 
 Interrupt &Interrupt::Install()

@@ -15,6 +15,16 @@ public:
     // True once SIGINT arrived.
     static bool Requested();
 
+    // While a question waits for the user's answer nothing is open yet, and a
+    // blocked read would not see the flag: Ctrl-C then ends the program at once.
+    class DefaultAction {
+    public:
+        DefaultAction();
+        ~DefaultAction();
+        DefaultAction(const DefaultAction &) = delete;
+        DefaultAction &operator=(const DefaultAction &) = delete;
+    };
+
 Q_SIGNALS:
     // Emitted in the event loop, once per SIGINT.
     void requested();

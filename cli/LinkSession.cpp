@@ -101,8 +101,10 @@ int LinkSession::WaitForDialup()
     if (!m_out.Json())
         m_out.Note(QStringLiteral("Dialing %1 ...").arg(m_options.phone));
     m_controller.Dial(m_options.phone.toStdString());
-    if (Interrupt::Requested())
+    if (Interrupt::Requested()) {
+        m_out.Error(QStringLiteral("interrupted while dialing; hanging up"));
         return ExitInterrupted;
+    }
 
     // As the dial-up window: look at the status once a second while the
     // modem's own one-second timer follows its answers in this event loop.
@@ -131,8 +133,10 @@ int LinkSession::WaitForDialup()
     poll.start();
     loop.exec();
 
-    if (interrupted || Interrupt::Requested())
+    if (interrupted || Interrupt::Requested()) {
+        m_out.Error(QStringLiteral("interrupted while dialing; hanging up"));
         return ExitInterrupted;
+    }
     TDialupStatus status = m_controller.DialupStatus();
     if (status == usConnecting)
         status = usTimeOut;
