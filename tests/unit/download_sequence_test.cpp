@@ -475,24 +475,4 @@ TEST_F(DownloadSequenceTest, AbortStopsAtTheNextTick)
     EXPECT_TRUE(m_sink.results.isEmpty());
 }
 
-// One line per 100 ms tick when the boot loader answers at once.
-TEST_F(DownloadSequenceTest, PaceOnLoopback)
-{
-    QList<QByteArray> records;
-    for (int i = 0; i < 30; ++i)
-        records.append(":10" + QByteArray::number(i * 16, 16).rightJustified(4, '0') + "00" + QByteArray(32, 'A') +
-                       "00");
-    records.append(":00000001FF");
-    BootPeer peer(BootPeer::Jump::Ack, AckAll);
-
-    ASSERT_EQ(Run(peer, WriteHex(HexText(records)), 10000), DownloadOutcome::Success);
-
-    const QList<BootPeer::Received> lines = peer.Lines();
-    ASSERT_EQ(lines.size(), records.size());
-    const double perLine = double(lines.last().atMs - lines.first().atMs) / double(lines.size() - 1);
-    std::printf("pace on UDP loopback: %.1f ms per line\n", perLine);
-    EXPECT_GE(perLine, 99.0);
-    EXPECT_LE(perLine, 115.0);
-}
-
 } // namespace
