@@ -1,0 +1,125 @@
+// A whole firmware download driven from the window's "&Download" button over
+// the network link: what the window shows while and after the sequence runs.
+#include "app/burn.h"
+#include "component/Controller.h"
+#include "firmware/HexFile.h"
+#include "tests/gui/ScriptedController.h"
+#include "tests/support/RecordingMessageBoxes.h"
+
+#include <QFile>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using norvik::BoxIcon;
+using norvik::test::Bytes8;
+using norvik::test::Frame;
+using norvik::test::RecordingMessageBoxes;
+using norvik::test::ScriptedController;
+
+namespace {
+
+const char *const kRecords[] = {":020000040000FA", ":10000000000102030405060708090A0B0C0D0E0F78",
+                                ":10001000101112131415161718191A1B1C1D1E1F68", ":00000001FF"};
+
+// A boot loader that takes the jump command and acknowledges every line,
+// the end record with "Z"; or one that falls silent after the jump.
+ScriptedController::Script BootLoader(bool answersLines)
+{
+    return [answersLines](const Bytes8 &request) -> std::optional<Bytes8> {
+        if (request.size() == 21 && request[0] == 0x33 && request[2] == 0xE0)
+            return Frame(1, 0xE0, {0xE0, 0x00});
+        if (!answersLines)
+            return std::nullopt;
+        const std::string line(request.begin(), request.end());
+        if (line == ":00000001FF;")
+            return Bytes8{'Z'};
+        return Bytes8{'K'};
+    };
+}
+
+struct DownloadWindow {
+    QTemporaryDir dir;
+    RecordingMessageBoxes boxes;
+    std::unique_ptr<TfrmBurn> form;
+    explicit DownloadWindow(const ScriptedController &controller)
+    {
+        QFile hex(dir.filePath("fw.hex"));
+        hex.open(QIODevice::WriteOnly);
+        for (const char *record : kRecords)
+            hex.write(QByteArray(record) + "\r\n");
+        hex.close();
+        form = std::make_unique<TfrmBurn>(QStringList{"norvik-burner"}, &boxes);
+        form->rbTCPIP->click();
+        form->edtIP->setText("127.0.0.1");
+        form->edtPort->setText(QString::number(controller.Port()));
+        form->edtPath->setText(hex.fileName());
+        form->edtSerialDelay->setText("20"); // a short reply wait keeps silent ticks near their 100 ms
+    }
+    TfrmBurn *operator->() { return form.get(); }
+    // Waits (bounded) for the sequence to give the panel back.
+    bool WaitForEnd(int limitMs)
+    {
+        for (int waited = 0; waited < limitMs && !form->Panel2->isEnabled(); waited += 50)
+            QTest::qWait(50);
+        return form->Panel2->isEnabled();
+    }
+};
+
+} // namespace
+
+TEST(BurnDownload, ASuccessfulDownloadShowsProgressAndTheSuccessBox)
+{
+    ScriptedController controller(BootLoader(true));
+    DownloadWindow w(controller);
+    w->btnDownload->click();
+    EXPECT_FALSE(w->Panel2->isEnabled());
+    ASSERT_TRUE(w.WaitForEnd(5000));
+
+    const QString success = QStringLiteral("Download Successful, Please reboot controller and then reset.");
+    EXPECT_EQ(w->labStatus->text(), success);
+    ASSERT_EQ(w.boxes.boxes.size(), 2u);
+    EXPECT_EQ(w.boxes.boxes[1].caption, "QTR");
+    EXPECT_EQ(w.boxes.boxes[1].icon, BoxIcon::Information);
+    EXPECT_EQ(w.boxes.boxes[1].text, success);
+    // The end record is answered with "Z", not "K": the bar stops one short.
+    EXPECT_EQ(w->ProgressBar1->maximum(), 4);
+    EXPECT_EQ(w->ProgressBar1->value(), 3);
+
+    // Every record line went out once, with ";" and without a line end.
+    std::vector<std::string> lines;
+    for (const Bytes8 &r : controller.Requests())
+        if (!r.empty() && r[0] == ':')
+            lines.emplace_back(r.begin(), r.end());
+    ASSERT_EQ(lines.size(), 4u);
+    for (std::size_t i = 0; i < 4; ++i)
+        EXPECT_EQ(lines[i], std::string(kRecords[i]) + ";");
+
+    // Ending the program removes the work file the download wrote.
+    EXPECT_TRUE(QFile::exists(norvik::WorkFilePath()));
+    w.form.reset();
+    EXPECT_FALSE(QFile::exists(norvik::WorkFilePath()));
+}
+
+TEST(BurnDownload, ASilentBootLoaderEndsWithTheFailureBox)
+{
+    ScriptedController controller(BootLoader(false));
+    DownloadWindow w(controller);
+    w->btnDownload->click();
+    ASSERT_TRUE(w.WaitForEnd(10000));
+    EXPECT_EQ(w->labStatus->text(), "Download Failure.");
+    ASSERT_EQ(w.boxes.boxes.size(), 2u);
+    EXPECT_EQ(w.boxes.boxes[1].caption, "QTR");
+    EXPECT_EQ(w.boxes.boxes[1].icon, BoxIcon::Error);
+    EXPECT_EQ(w.boxes.boxes[1].text, "Download Failure.");
+    EXPECT_EQ(w->ProgressBar1->value(), 0);
+}
