@@ -126,7 +126,7 @@ TEST(CtlPace, DownloadSendsTheWindowsLinesAtTheWindowsPace)
     const double ctlPace = MeanIntervalMs(byCtl);
     const double windowPace = MeanIntervalMs(byWindow);
     std::printf("pace: norvik-ctl %.1f ms per line, window sequence %.1f ms per line\n", ctlPace, windowPace);
-    EXPECT_GE(ctlPace, 98.0);
+    EXPECT_GE(ctlPace, 97.0);
     EXPECT_LE(ctlPace, 115.0);
     EXPECT_LE(qAbs(ctlPace - windowPace), 10.0);
 }
