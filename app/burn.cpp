@@ -2,7 +2,6 @@
 
 #include "app/Pictures.h"
 #include "app/dialing.h"
-#include "common/Errors.h"
 #include "common/IntConv.h"
 #include "common/Sleeper.h"
 #include "component/Controller.h"
@@ -354,7 +353,8 @@ void TfrmBurn::FormCreate(const QStringList &arguments)
 
 void TfrmBurn::FormDestroy()
 {
-    const QString workFile = norvik::WorkFilePath();
+    // The work file of this window's downloads ("temp.hex" beside the program).
+    const QString workFile = Download ? Download->WorkFile() : norvik::WorkFilePath();
     if (QFileInfo::exists(workFile))
         QFile::remove(workFile);
 }
@@ -447,13 +447,13 @@ void TfrmBurn::DisconnectQuietly()
     // Closing the link after a failure must not hide the failure itself.
     try {
         C1->Disconnect();
-    } catch (const norvik::NorvikError &error) {
+    } catch (const std::exception &error) {
         if (CommandLineMode)
             std::fprintf(stderr, "%s\n", error.what());
     }
 }
 
-void TfrmBurn::ShowException(const norvik::NorvikError &error)
+void TfrmBurn::ShowException(const std::exception &error)
 {
     const QString message = QString::fromLatin1(error.what());
     if (CommandLineMode) {
@@ -490,7 +490,7 @@ void TfrmBurn::BitBtn1Click()
                                     .arg(info.typeCode, info.version));
         else
             labHexInfo->setText(QStringLiteral("Invalid Hex File"));
-    } catch (const norvik::NorvikError &error) {
+    } catch (const std::exception &error) {
         ShowException(error);
     }
 }
@@ -530,7 +530,7 @@ void TfrmBurn::btnDownloadClick()
             }
         }
         Download->Start(edtPath->text());
-    } catch (const norvik::NorvikError &error) {
+    } catch (const std::exception &error) {
         ShowException(error);
         Panel2->setEnabled(true);
         DisconnectQuietly();
@@ -616,7 +616,7 @@ void TfrmBurn::btnCheckVersionClick()
             m_boxes->Error(this, kNorvik, QStringLiteral("Controller not found"));
         }
         C1->Disconnect();
-    } catch (const norvik::NorvikError &error) {
+    } catch (const std::exception &error) {
         ShowException(error);
         DisconnectQuietly();
     }
@@ -644,7 +644,7 @@ void TfrmBurn::btnWriteSNIDClick()
                                  .arg(sn, idText);
         m_boxes->Information(this, kNorvik, text);
         C1->Disconnect();
-    } catch (const norvik::NorvikError &error) {
+    } catch (const std::exception &error) {
         ShowException(error);
         DisconnectQuietly();
     }
@@ -664,7 +664,7 @@ void TfrmBurn::btnOKClick()
                                  .arg(idText));
         norvik::Sleep(300);
         C1->Disconnect();
-    } catch (const norvik::NorvikError &error) {
+    } catch (const std::exception &error) {
         ShowException(error);
         DisconnectQuietly();
     }

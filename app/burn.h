@@ -10,6 +10,7 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <exception>
 
 class QCheckBox;
 class QComboBox;
@@ -24,9 +25,6 @@ class QTimeEdit;
 class TController;
 struct TControllerInfo;
 
-namespace norvik {
-class NorvikError;
-}
 
 // The logo: a picture that reports clicks.
 class TImage : public QWidget {
@@ -144,8 +142,10 @@ private:
     void ApplyStoredSettings();
     void FormCreate(const QStringList &arguments);
     void FormDestroy();
-    // A raised error at an action's boundary: the error box, or stderr in command-line mode.
-    void ShowException(const norvik::NorvikError &error);
+    // A raised error at an action's boundary (the link's and the conversions'
+    // errors, and anything else that must not cross the event loop): the error
+    // box, or stderr in command-line mode.
+    void ShowException(const std::exception &error);
     void DisconnectQuietly();
     void ReportDialFailure();
 

@@ -64,6 +64,7 @@ struct DownloadWindow {
         form->edtPort->setText(QString::number(controller.Port()));
         form->edtPath->setText(hex.fileName());
         form->edtSerialDelay->setText("20"); // a short reply wait keeps silent ticks near their 100 ms
+        form->Download->SetWorkFile(dir.filePath("temp.hex"));
     }
     TfrmBurn *operator->() { return form.get(); }
     // Waits (bounded) for the sequence to give the panel back.
@@ -105,9 +106,10 @@ TEST(BurnDownload, ASuccessfulDownloadShowsProgressAndTheSuccessBox)
         EXPECT_EQ(lines[i], std::string(kRecords[i]) + ";");
 
     // Ending the program removes the work file the download wrote.
-    EXPECT_TRUE(QFile::exists(norvik::WorkFilePath()));
+    const QString workFile = w->Download->WorkFile();
+    EXPECT_TRUE(QFile::exists(workFile));
     w.form.reset();
-    EXPECT_FALSE(QFile::exists(norvik::WorkFilePath()));
+    EXPECT_FALSE(QFile::exists(workFile));
 }
 
 TEST(BurnDownload, ASilentBootLoaderEndsWithTheFailureBox)

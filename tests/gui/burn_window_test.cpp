@@ -411,6 +411,26 @@ TEST(BurnWindow, DownloadRefusesAMissingFileAndStopsOnNo)
     EXPECT_TRUE(controller.Requests().empty());
 }
 
+TEST(BurnWindow, EnterPressesDownloadUnlessAButtonHasTheFocus)
+{
+    Window w;
+    w->show();
+    QApplication::setActiveWindow(w.form.get());
+    w->edtPath->setText("/nonexistent/a.hex");
+    w->edtPath->setFocus();
+    QTest::keyClick(w->edtPath, Qt::Key_Return);
+    ASSERT_EQ(w.boxes.boxes.size(), 1u);
+    EXPECT_EQ(w.boxes.boxes[0].text, "HEX File \"/nonexistent/a.hex\" not found.");
+
+    // A focused button takes Enter itself.
+    w.boxes.Clear();
+    w->edtSN->setText("123");
+    w->btnWriteSNID->setFocus();
+    QTest::keyClick(w->btnWriteSNID, Qt::Key_Return);
+    ASSERT_EQ(w.boxes.boxes.size(), 1u);
+    EXPECT_EQ(w.boxes.boxes[0].text, "ERROR: Please Input Controller SN.");
+}
+
 TEST(BurnWindow, DownloadLocksThePanelAndRestoresItOnABadSetting)
 {
     QTemporaryDir dir;
@@ -461,15 +481,31 @@ TEST(BurnWindow, DownloadLocksThePanelAndRestoresItOnABadSetting)
 
 TEST(BurnWindow, ClosingTheWindowRemovesTheWorkFile)
 {
-    const QString workFile = norvik::WorkFilePath();
+    // The work file lives beside the program unless a test moves it.
     {
-        QFile f(workFile);
+        Window w;
+        EXPECT_EQ(w->Download->WorkFile(), norvik::WorkFilePath());
+    }
+    QTemporaryDir dir;
+    const QString workFile = dir.filePath("temp.hex");
+    const QString neighbour = dir.filePath("other.hex");
+    for (const QString &name : {workFile, neighbour}) {
+        QFile f(name);
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
         f.write(":00000001ff;\r\n");
     }
     {
         Window w;
+        w->Download->SetWorkFile(workFile);
         EXPECT_TRUE(QFile::exists(workFile));
     }
     EXPECT_FALSE(QFile::exists(workFile));
+    EXPECT_TRUE(QFile::exists(neighbour));
+    // No work file: nothing to do, nothing reported.
+    {
+        Window w;
+        w->Download->SetWorkFile(workFile);
+        w.form.reset();
+        EXPECT_TRUE(w.boxes.boxes.empty());
+    }
 }
