@@ -1,5 +1,6 @@
 #include "tests/support/SimProcess.h"
 
+#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
 
@@ -107,7 +108,12 @@ QByteArray SimProcess::stderrText() const
 
 QString SimProcess::uniquePtyPath()
 {
-    return m_dir->filePath(QStringLiteral("pty%1").arg(++m_ptyCount));
+    // The serial service locks ports by their base name, so the name is unique
+    // across every test program that may run at the same time.
+    return m_dir->filePath(QStringLiteral("norvik-sim-%1-%2-%3")
+                               .arg(QCoreApplication::applicationPid())
+                               .arg(reinterpret_cast<quintptr>(this), 0, 16)
+                               .arg(++m_ptyCount));
 }
 
 } // namespace norvik::test

@@ -56,7 +56,8 @@ public:
     QByteArray stderrText() const;
     QString errorText() const { return m_error; }
 
-    // A fresh path in a private temporary folder, for --pty.
+    // A fresh path in a private temporary folder, for --pty; its base name is
+    // unique too, since serial ports are locked by base name.
     QString uniquePtyPath();
 
 private:
