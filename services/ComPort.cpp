@@ -12,6 +12,7 @@
 #include <optional>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -329,9 +330,8 @@ void TComPort::ClosePort()
 {
     if (!Connected())
         return;
-    // Drop what is still waiting to go out, so that the close does not wait
-    // for a line held up by flow control.
-    m_serial->clear(QSerialPort::Output);
+    // Nothing of ours is still pending: every write has either gone out or
+    // been abandoned by its time-out, so closing discards no bytes.
     m_serial->close();
     delete m_serial;
     m_serial = nullptr;
@@ -401,7 +401,6 @@ int TComPort::WriteBytes(const void *buffer, int count)
 {
     if (!Connected() || count <= 0)
         return 0;
-    QSerialPort &serial = *m_serial;
     const qint64 limit =
         qint64(m_timeouts.m_writeTotalMultiplier) * count + qint64(m_timeouts.m_writeTotalConstant);
     const bool bounded = m_timeouts.m_writeTotalMultiplier != 0 || m_timeouts.m_writeTotalConstant != 0;
@@ -411,37 +410,46 @@ int TComPort::WriteBytes(const void *buffer, int count)
         return bounded ? static_cast<int>(std::max<qint64>(0, limit - clock.elapsed())) : -1;
     };
 
-    const qint64 accepted = serial.write(static_cast<const char *>(buffer), count);
-    if (accepted <= 0) {
-        serial.clearError();
-        return 0;
-    }
-    while (serial.bytesToWrite() > 0) {
+    // Written straight to the device (which the port opened non-blocking), so
+    // that the count is what the driver took, and nothing lingers in a
+    // buffer of ours to go out after the write has given up.
+    const int fd = m_serial->handle();
+    const char *data = static_cast<const char *>(buffer);
+    int written = 0;
+    while (written < count) {
+        const ssize_t n = ::write(fd, data + written, static_cast<std::size_t>(count - written));
+        if (n > 0) {
+            written += static_cast<int>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+            break; // the device failed; nothing more will go out
         const int wait = remaining();
         if (wait == 0)
             break;
-        if (!serial.waitForBytesWritten(wait) && serial.error() != QSerialPort::TimeoutError &&
-            serial.error() != QSerialPort::NoError)
-            break; // the device failed; what is left will not go out
-        serial.clearError();
+        pollfd ready{fd, POLLOUT, 0};
+        if (::poll(&ready, 1, wait) < 0 && errno != EINTR)
+            break;
     }
+
     // The write is done when the bytes have left the driver, not when they
     // are queued: under CTS flow control a line nobody listens to keeps them.
+    // (A pseudo-terminal never reports bytes queued here.)
     int queued = 0;
-    const int fd = serial.handle();
     while (::ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
         const int wait = remaining();
         if (wait == 0)
             break;
         QThread::usleep(1000);
     }
-    if (queued < 0)
-        queued = 0;
-    const qint64 unsent = serial.bytesToWrite() + queued;
-    if (unsent > 0)
-        serial.clear(QSerialPort::Output); // a timed-out write is abandoned, not finished later
-    serial.clearError();
-    return static_cast<int>(std::max<qint64>(0, accepted - unsent));
+    if (queued > 0) {
+        // A timed-out write is abandoned, not finished later.
+        ::tcflush(fd, TCOFLUSH);
+        written = std::max(0, written - queued);
+    }
+    return written;
 }
 
 int TComPort::ReadBytes(void *buffer, int count)
@@ -525,9 +533,6 @@ void TComPort::PurgeBuffers(bool input, bool output)
     QSerialPort &serial = *m_serial;
     if (input)
         serial.readAll(); // what the port already took from the device
-    if (output)
-        serial.clear(QSerialPort::Output);
-    serial.clearError();
     if (::tcflush(serial.handle(), input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH) != 0)
         refuse(errno);
 }

@@ -157,6 +157,36 @@ TEST(SerialPortTransfer, TextAndBytesCrossTheLineUnchanged)
     EXPECT_LT(clock.elapsed(), 10);
 }
 
+TEST(SerialPortTransfer, WriteEndsByItsTimeOutAndCountsWhatWentOut)
+{
+    Pty pty;
+    TComPort port;
+    port.SetPort(pty.DevicePath());
+    port.Timeouts().SetWriteTotalMultiplier(0);
+    port.Timeouts().SetWriteTotalConstant(100);
+    port.OpenPort();
+
+    // Nobody reads the device side, so the terminal fills up and takes no more.
+    const std::string big(300000, 'w');
+    QElapsedTimer clock;
+    clock.start();
+    const int written = port.WriteBytes(big.data(), static_cast<int>(big.size()));
+    const qint64 ms = clock.elapsed();
+    EXPECT_GT(written, 0);
+    EXPECT_LT(written, static_cast<int>(big.size()));
+    EXPECT_GE(ms, 95);
+    EXPECT_LE(ms, 250);
+
+    // Exactly the counted bytes reach the device; nothing is sent later.
+    const std::string arrived = pty.ReadUntilQuiet(100, 5000);
+    EXPECT_EQ(static_cast<int>(arrived.size()), written);
+
+    // Bytes written right before closing are not thrown away by the close.
+    EXPECT_EQ(port.WriteText("ATH0\r"), 5);
+    port.ClosePort();
+    EXPECT_EQ(pty.Read(5), "ATH0\r");
+}
+
 TEST(SerialPortOpen, ExclusiveAndIdempotent)
 {
     Pty pty;
