@@ -220,9 +220,10 @@ Commands:
   download FILE [--yes]
                        write new firmware from an Intel-HEX file; asks for
                        confirmation on a terminal unless --yes, and refuses
-                       without a terminal unless --yes. Ctrl-C stops after the
-                       current line; the controller may then stay in its boot
-                       loader.
+                       without a terminal unless --yes; a file with a broken
+                       record is refused before anything is sent. Ctrl-C
+                       stops after the current line; the controller may then
+                       stay in its boot loader.
   hex-info FILE        type code, version, record count and every broken
                        record with its line number (no controller needed)
   verify FILE          compare the controller's type code and version with
@@ -233,9 +234,11 @@ Commands:
 Exit codes:
   0    success
   1    the controller did not answer or refused, the comparison or download
-       failed, or hex-info found broken records
+       failed, the download was declined, or hex-info found broken records
   2    bad usage or argument
-  3    a file, port or socket could not be opened, read or written
+  3    a file, port or socket could not be opened, read or written (the
+       message gives the system's reason), or the firmware file has a
+       broken record
   130  interrupted (Ctrl-C)
 )");
 }
