@@ -5,7 +5,7 @@ set -euo pipefail
 
 PACKAGES=(
   g++ make cmake
-  qt6-base-dev qt6-base-dev-tools libqt6serialport6-dev
+  qt6-base-dev qt6-base-dev-tools qt6-serialport-dev
   libgtest-dev libgmock-dev
 )
 if [[ "${1:-}" == "--gui" ]]; then
