@@ -1,7 +1,6 @@
 #include "component/BasicCom.h"
 
 #include "common/Sleeper.h"
-#include "common/Trace.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -103,16 +102,12 @@ int TBasicCom::BuildRequest(std::uint8_t address, std::uint8_t code, const std::
 
 void TBasicCom::SendRequest(int frameLength)
 {
-    norvik::TraceBytes("TX", metaObject()->className(), RequestBuffer, frameLength);
     SendFrame(frameLength);
 }
 
 int TBasicCom::ReceiveReply()
 {
-    const int count = ReceiveFrame();
-    const int shown = count < 0 ? 0 : (count > ReplyBufferMax ? ReplyBufferMax : count);
-    norvik::TraceBytes("RX", metaObject()->className(), ReplyBuffer, shown);
-    return count;
+    return ReceiveFrame();
 }
 
 int TBasicCom::Exchange(std::uint8_t address, std::uint8_t code, const std::uint8_t *data, int n, int pauseMs)

@@ -1,7 +1,6 @@
 #include "firmware/DownloadSequence.h"
 
 #include "common/Errors.h"
-#include "common/Trace.h"
 #include "component/Controller.h"
 #include "firmware/HexFile.h"
 
@@ -15,7 +14,6 @@ namespace norvik {
 
 namespace {
 
-const char *const kTraceLink = "boot";
 
 // The boot loader's answers are compared as whole texts, case-sensitively.
 bool IsEndOfDownload(const QByteArray &reply)
@@ -111,8 +109,6 @@ void DownloadSequence::T2Timer()
             n = 0;
         if (n > static_cast<int>(sizeof m_replyArea))
             n = static_cast<int>(sizeof m_replyArea);
-        if (n > 0)
-            TraceBytes("RX", kTraceLink, m_replyArea, n);
 
         // The answer is the zero-terminated text at the start of the area, cut
         // to the count just read; the area keeps older bytes behind it.
@@ -138,8 +134,6 @@ void DownloadSequence::T2Timer()
                 const bool resend = m_linePos <= m_lastLinePos;
                 const QByteArray line = m_hexLines.at(m_linePos).toLatin1();
                 m_controller->DirectSend(line.constData(), static_cast<int>(line.size()));
-                TraceBytes("TX", kTraceLink, reinterpret_cast<const unsigned char *>(line.constData()),
-                           static_cast<int>(line.size()));
                 m_sink->LineSent(m_linePos, resend);
             }
         }

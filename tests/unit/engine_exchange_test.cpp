@@ -100,37 +100,6 @@ TEST(EngineExchange, BuildsSendsAndReadsOnceWithoutClearingTheRequestBuffer)
     EXPECT_TRUE(link.calls.empty());
 }
 
-namespace {
-std::vector<std::string> *g_traceLines = nullptr;
-void CollectTrace(QtMsgType, const QMessageLogContext &context, const QString &message)
-{
-    if (g_traceLines && context.category && std::string(context.category) == "norvik.trace")
-        g_traceLines->push_back(message.toStdString());
-}
-} // namespace
-
-TEST(EngineExchange, TracesEveryRequestAndReply)
-{
-    std::vector<std::string> lines;
-    g_traceLines = &lines;
-    QLoggingCategory::setFilterRules(QStringLiteral("norvik.trace.debug=true"));
-    const QtMessageHandler previous = qInstallMessageHandler(CollectTrace);
-    FakeLink link;
-    link.QueueReply(FakeLink::Ack(1, 0x02, 0));
-    link.ResetController();
-    link.SendSetControllerID(1, "12345678"); // a frame without answer is traced too
-    qInstallMessageHandler(previous);
-    QLoggingCategory::setFilterRules(QString());
-    g_traceLines = nullptr;
-
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_NE(lines[0].find("TX"), std::string::npos) << lines[0];
-    EXPECT_NE(lines[0].find("33 01 02 00 36"), std::string::npos) << lines[0];
-    EXPECT_NE(lines[1].find("RX"), std::string::npos) << lines[1];
-    EXPECT_NE(lines[1].find("33 01 02 02 02 00 3A"), std::string::npos) << lines[1];
-    EXPECT_NE(lines[2].find("TX"), std::string::npos) << lines[2];
-}
-
 TEST(EngineExchange, PauseFallsBetweenSendAndReceiveAndOnlyWhenPositive)
 {
     Probe link;
