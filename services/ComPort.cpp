@@ -125,14 +125,16 @@ void TComParity::SetCheck(bool value)
     m_port->applyLineSettings();
 }
 
+// An odd queue size is stored one lower; clearing the low bit does that for
+// negative values too, where subtracting the remainder would round up.
 void TComBuffer::SetInputSize(int value)
 {
-    m_inputSize = value - value % 2;
+    m_inputSize = value & ~1;
 }
 
 void TComBuffer::SetOutputSize(int value)
 {
-    m_outputSize = value - value % 2;
+    m_outputSize = value & ~1;
 }
 
 void TComFlowControl::SetControlDTR(TDTRFlowControl value)

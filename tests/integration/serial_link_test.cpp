@@ -220,12 +220,21 @@ TEST(SerialLinkSetup, PortSettingsOfTheControllersLine)
     const TComPort &port = link.SerialPort();
     EXPECT_EQ(link.COM(), "COM1");
     EXPECT_EQ(port.BaudRate(), br19200);
+    EXPECT_EQ(port.DataBits(), dbEight);
+    EXPECT_EQ(port.StopBits(), sbOneStopBit);
+    EXPECT_EQ(port.Parity().Bits(), prNone);
+    EXPECT_FALSE(port.Parity().Check());
     EXPECT_EQ(port.SyncMethod(), smNone);
     EXPECT_EQ(port.Buffer().InputSize(), 100);
+    EXPECT_EQ(port.Buffer().OutputSize(), 100);
     EXPECT_EQ(port.FlowControl().FlowControl(), fcNone);
     EXPECT_EQ(port.FlowControl().ControlDTR(), dtrDisable);
+    EXPECT_FALSE(port.FlowControl().OutDSRFlow());
+    // One read: 20 ms after a byte, 50 ms in all; one write: 100 ms a byte + 1 s.
     EXPECT_EQ(port.Timeouts().ReadInterval(), 20);
+    EXPECT_EQ(port.Timeouts().ReadTotalMultiplier(), 0);
     EXPECT_EQ(port.Timeouts().ReadTotalConstant(), 50);
+    EXPECT_EQ(port.Timeouts().WriteTotalMultiplier(), 100);
     EXPECT_EQ(port.Timeouts().WriteTotalConstant(), 1000);
     EXPECT_FALSE(link.Connected());
 

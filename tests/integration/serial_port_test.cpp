@@ -177,6 +177,16 @@ TEST(SerialPortTransfer, WriteEndsByItsTimeOutAndCountsWhatWentOut)
     EXPECT_GE(ms, 95);
     EXPECT_LE(ms, 250);
 
+    // The limit grows with the count: multiplier x count + constant.
+    port.Timeouts().SetWriteTotalMultiplier(40);
+    port.Timeouts().SetWriteTotalConstant(30);
+    clock.start();
+    EXPECT_EQ(port.WriteBytes("abc", 3), 0);
+    const qint64 perByteMs = clock.elapsed();
+    EXPECT_GE(perByteMs, 145);
+    EXPECT_LE(perByteMs, 300);
+    std::printf("[measured] write of 3 to a full line, 40 x 3 + 30: %lld ms\n", static_cast<long long>(perByteMs));
+
     // Exactly the counted bytes reach the device; nothing is sent later.
     const std::string arrived = pty.ReadUntilQuiet(100, 5000);
     EXPECT_EQ(static_cast<int>(arrived.size()), written);
@@ -356,6 +366,9 @@ TEST(SerialPortSettings, FlowControlShorthandAndQueueSizes)
     port.Buffer().SetOutputSize(33);
     EXPECT_EQ(port.Buffer().InputSize(), 100);
     EXPECT_EQ(port.Buffer().OutputSize(), 32);
+    // One lower holds for a negative odd size as well.
+    port.Buffer().SetInputSize(-3);
+    EXPECT_EQ(port.Buffer().InputSize(), -4);
 }
 
 TEST(SerialPortPurge, DiscardsQueuedInputAndRefusesOnAClosedPort)
