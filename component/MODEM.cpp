@@ -46,10 +46,14 @@ void TMODEM::Dial(const std::string &phoneNumber)
         return;
     m_dialupStatus = usConnecting;
     m_dialTimer->start();
-    const std::string command = "ATDT" + phoneNumber + "\x0A\x0D";
-    norvik::TraceBytes("TX", m_traceLink, reinterpret_cast<const unsigned char *>(command.data()),
-                       static_cast<int>(command.size()));
-    SerialPort().WriteText(command);
+    writeModemText("ATDT" + phoneNumber + "\x0A\x0D");
+}
+
+void TMODEM::writeModemText(const std::string &text)
+{
+    norvik::TraceBytes("TX", m_traceLink, reinterpret_cast<const unsigned char *>(text.data()),
+                       static_cast<int>(text.size()));
+    SerialPort().WriteText(text);
 }
 
 void TMODEM::PollModemReply()
@@ -90,13 +94,9 @@ void TMODEM::Disconnect()
     // The modem only takes "+++" as an escape after a second of silence on
     // the line, and needs a moment in command mode before the hang-up.
     norvik::Sleep(1000);
-    static const std::string escape = "+++";
-    norvik::TraceBytes("TX", m_traceLink, reinterpret_cast<const unsigned char *>(escape.data()), 3);
-    SerialPort().WriteText(escape);
+    writeModemText("+++");
     norvik::Sleep(2000);
-    static const std::string hangUp = "ATH0\r";
-    norvik::TraceBytes("TX", m_traceLink, reinterpret_cast<const unsigned char *>(hangUp.data()), 5);
-    SerialPort().WriteText(hangUp);
+    writeModemText("ATH0\r");
     norvik::Sleep(1000);
     m_dialTimer->stop();
     m_dialupStatus = usOK;

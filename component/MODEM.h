@@ -34,6 +34,8 @@ public:
     void PollModemReply();
 
 private:
+    void writeModemText(const std::string &text); // traced, one WriteText
+
     TDialupStatus m_dialupStatus = usOK;
     unsigned m_dialElapsed = 0;
     unsigned m_dialTimeOut = 60000;

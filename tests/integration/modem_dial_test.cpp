@@ -12,6 +12,9 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include <ostream>
+#include <vector>
+
 using norvik::test::Pty;
 using norvik::test::RecordingSleeper;
 
@@ -34,23 +37,55 @@ struct ModemLink : ::testing::Test {
     }
 };
 
+// At each pause: its length, what had reached the modem by then, and the dial
+// status; so the order of pauses, writes and status changes shows.
+struct Step {
+    int ms;
+    std::string sent;
+    TDialupStatus status;
+    bool operator==(const Step &) const = default;
+};
+
+std::ostream &operator<<(std::ostream &out, const Step &step)
+{
+    return out << "{" << step.ms << ", \"" << step.sent << "\", " << int(step.status) << "}";
+}
+
+class StepRecorder {
+public:
+    StepRecorder(Pty &pty, const TMODEM &modem)
+        : m_guard([this, &pty, &modem](int ms) { steps.push_back({ms, pty.ReadUntilQuiet(20, 300), modem.DialupStatus()}); })
+    {
+    }
+    std::vector<Step> steps;
+
+private:
+    norvik::ScopedSleeper m_guard;
+};
+
 } // namespace
 
 TEST_F(ModemLink, DialSendsTheCommandExactlyAndStartsPolling)
 {
-    modem.Dial("0,123-45 67");
+    {
+        // The settling pause comes before anything is sent.
+        StepRecorder recorder(pty, modem);
+        modem.Dial("0,123-45 67");
+        EXPECT_EQ(recorder.steps, (std::vector<Step>{{2000, "", usOK}}));
+    }
     EXPECT_EQ(pty.ReadUntilQuiet(50, 1000), "ATDT0,123-45 67\n\r");
-    EXPECT_EQ(sleeper.pauses, std::vector<int>{2000});
     EXPECT_EQ(modem.DialupStatus(), usConnecting);
     EXPECT_TRUE(modem.DialTimer().isActive());
     EXPECT_EQ(modem.DialTimer().interval(), 1000);
 
-    // A second dial while connecting sends nothing but restarts the count.
+    // A second dial while connecting sends nothing but restarts the count,
+    // after the same pause.
     modem.PollModemReply();
     modem.PollModemReply();
     EXPECT_EQ(modem.DialElapsed(), 2000u);
     modem.Dial("999");
     EXPECT_EQ(pty.ReadUntilQuiet(50, 200), "");
+    EXPECT_EQ(sleeper.pauses, std::vector<int>{2000});
     EXPECT_EQ(modem.DialElapsed(), 0u);
     EXPECT_EQ(modem.DialupStatus(), usConnecting);
 
@@ -118,6 +153,12 @@ TEST_F(ModemLink, SilenceRunsIntoTheDialTimeOut)
     modem.Dial("1");
     EXPECT_EQ(pty.ReadUntilQuiet(50, 500), "ATDT1\n\r");
     EXPECT_EQ(modem.DialupStatus(), usConnecting);
+
+    // The time-out is an unsigned count: one beyond the signed range is long, not past.
+    modem.SetDialTimeOut(0x80000000u);
+    modem.PollModemReply();
+    EXPECT_EQ(modem.DialupStatus(), usConnecting);
+    EXPECT_TRUE(modem.DialTimer().isActive());
 }
 
 TEST_F(ModemLink, TimerTicksDriveTheDial)
@@ -144,10 +185,16 @@ TEST_F(ModemLink, DisconnectEscapesHangsUpAndCloses)
     dial();
     pty.Write("\r\nCONNECT 19200\r\n");
     modem.PollModemReply();
-    sleeper.pauses.clear();
-    modem.Disconnect();
-    EXPECT_EQ(pty.ReadUntilQuiet(50, 1000), "+++ATH0\r");
-    EXPECT_EQ(sleeper.pauses, (std::vector<int>{1000, 2000, 1000}));
+    {
+        // A second of silence before the escape, two before the hang-up, one
+        // after it; only then is the dial state reset.
+        StepRecorder recorder(pty, modem);
+        modem.Disconnect();
+        EXPECT_EQ(recorder.steps, (std::vector<Step>{{1000, "", usConnected},
+                                                      {2000, "+++", usConnected},
+                                                      {1000, "ATH0\r", usConnected}}));
+    }
+    EXPECT_EQ(pty.ReadUntilQuiet(50, 300), "");
     EXPECT_EQ(modem.DialupStatus(), usOK);
     EXPECT_FALSE(modem.Connected());
     EXPECT_FALSE(modem.SerialPort().Connected());
