@@ -130,10 +130,6 @@ int Pty::PendingForCode() const
     return pending;
 }
 
-} // namespace norvik::test
-
-namespace norvik::test {
-
 struct termios Pty::LineSettings() const
 {
     struct termios settings {};
