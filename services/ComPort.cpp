@@ -260,6 +260,8 @@ void TComPort::SetStopBits(TStopBits value)
 
 void TComPort::SetSyncMethod(TSyncMethod value)
 {
+    if (value == m_syncMethod)
+        return; // not a change, so allowed while open
     if (Connected())
         throw EComPort("Cannot set property while connected", EComPort::ceSetWhileOpen, 0);
     m_syncMethod = value;

@@ -179,7 +179,7 @@ public:
     TComTimeouts &Timeouts() { return m_timeouts; }
     const TComTimeouts &Timeouts() const { return m_timeouts; }
     TSyncMethod SyncMethod() const { return m_syncMethod; }
-    void SetSyncMethod(TSyncMethod value); // raises EComPort while open
+    void SetSyncMethod(TSyncMethod value); // a change while open raises EComPort
 
     // --- state ----------------------------------------------------------------
     bool Connected() const;
