@@ -1,6 +1,7 @@
 #include "app/burn.h"
 
 #include "app/Pictures.h"
+#include "app/WindowPlacement.h"
 #include "app/dialing.h"
 #include "common/IntConv.h"
 #include "common/Sleeper.h"
@@ -17,7 +18,6 @@
 #include <QFileInfo>
 #include <QFontMetrics>
 #include <QFrame>
-#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -26,8 +26,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QScreen>
-#include <QSerialPortInfo>
 #include <QStyle>
 #include <QTimeEdit>
 
@@ -219,14 +217,9 @@ void TfrmBurn::BuildControls()
     ComboBox1->setObjectName(QStringLiteral("ComboBox1"));
     ComboBox1->setGeometry(436, 36, 130, 22);
     ComboBox1->setEditable(false);
+    // The link maps each "COMn" to a device of this machine (NORVIK_COMn, else ttyS(n-1)).
     for (int n = 1; n <= 10; ++n)
         ComboBox1->addItem(QStringLiteral("COM%1").arg(n));
-    // Then whatever serial ports this machine has, by their device paths.
-    for (const QSerialPortInfo &port : QSerialPortInfo::availablePorts()) {
-        const QString location = port.systemLocation();
-        if (!location.isEmpty() && ComboBox1->findText(location) < 0)
-            ComboBox1->addItem(location);
-    }
     ComboBox1->setCurrentIndex(0);
 
     rbTCPIP = new QRadioButton(QStringLiteral("Network"), Panel1);
@@ -363,11 +356,7 @@ void TfrmBurn::showEvent(QShowEvent *event)
 {
     if (!m_centred) {
         m_centred = true;
-        if (QScreen *screen = QGuiApplication::primaryScreen()) {
-            QRect frame = frameGeometry();
-            frame.moveCenter(screen->availableGeometry().center());
-            move(frame.topLeft());
-        }
+        norvik::CentreOnScreen(this);
     }
     QWidget::showEvent(event);
 }
@@ -519,17 +508,9 @@ void TfrmBurn::btnDownloadClick()
 
     Panel2->setEnabled(false);
     try {
-        ApplySettings();
-        C1->Connect();
-        if (C1->ConnectMethod() == cmModem) {
-            const QString phone = edtPhone->text();
-            C1->Dial(Latin1(phone));
-            if (WaitForDialup(phone)) {
-                ReportDialFailure();
-                return;
-            }
-        }
-        Download->Start(edtPath->text());
+        // A failed dial has already given the panel back and closed the link.
+        if (ConnectForCommand())
+            Download->Start(edtPath->text());
     } catch (const std::exception &error) {
         ShowException(error);
         Panel2->setEnabled(true);
@@ -600,11 +581,22 @@ QString TfrmBurn::InfoText(const TControllerInfo &info, const std::uint8_t sn[8]
     return lines.join(separator);
 }
 
-void TfrmBurn::btnCheckVersionClick()
+void TfrmBurn::RunMaintenanceAction(const std::function<void()> &commands)
 {
     try {
         if (!ConnectForCommand())
             return;
+        commands();
+        C1->Disconnect();
+    } catch (const std::exception &error) {
+        ShowException(error);
+        DisconnectQuietly();
+    }
+}
+
+void TfrmBurn::btnCheckVersionClick()
+{
+    RunMaintenanceAction([this] {
         TControllerInfo info;
         if (C1->GetControllerInfo(info)) {
             std::uint8_t sn[8] = {0, 0, 0, 0, 0, 0, 0, 0};
@@ -615,11 +607,7 @@ void TfrmBurn::btnCheckVersionClick()
         } else if (!CommandLineMode) {
             m_boxes->Error(this, kNorvik, QStringLiteral("Controller not found"));
         }
-        C1->Disconnect();
-    } catch (const std::exception &error) {
-        ShowException(error);
-        DisconnectQuietly();
-    }
+    });
 }
 
 void TfrmBurn::btnWriteSNIDClick()
@@ -631,9 +619,7 @@ void TfrmBurn::btnWriteSNIDClick()
         m_boxes->Error(this, kQtr, QStringLiteral("ERROR: Please Input Controller SN."));
         return;
     }
-    try {
-        if (!ConnectForCommand())
-            return;
+    RunMaintenanceAction([this, &sn] {
         const int id = norvik::StrToInt(cmbControllerID->currentText());
         C1->SendSetControllerSN(Latin1(sn), static_cast<unsigned>(id));
         norvik::Sleep(300);
@@ -643,18 +629,12 @@ void TfrmBurn::btnWriteSNIDClick()
                                            : QStringLiteral("FAIL: Set SN=%1 ID=%2"))
                                  .arg(sn, idText);
         m_boxes->Information(this, kNorvik, text);
-        C1->Disconnect();
-    } catch (const std::exception &error) {
-        ShowException(error);
-        DisconnectQuietly();
-    }
+    });
 }
 
 void TfrmBurn::btnOKClick()
 {
-    try {
-        if (!ConnectForCommand())
-            return;
+    RunMaintenanceAction([this] {
         const QDateTime when(dt_date->date(), dt_time->time());
         const int r = C1->SendTime(when);
         const QString idText = cmbControllerID->currentText();
@@ -663,11 +643,7 @@ void TfrmBurn::btnOKClick()
                                      : QStringLiteral("FAIL - Set Clock on ID: %1"))
                                  .arg(idText));
         norvik::Sleep(300);
-        C1->Disconnect();
-    } catch (const std::exception &error) {
-        ShowException(error);
-        DisconnectQuietly();
-    }
+    });
 }
 
 void TfrmBurn::CheckBox8Click()

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <functional>
 
 class QCheckBox;
 class QComboBox;
@@ -148,6 +149,9 @@ private:
     void ShowException(const std::exception &error);
     void DisconnectQuietly();
     void ReportDialFailure();
+    // The frame of the maintenance actions: ConnectForCommand, the action's
+    // commands, Disconnect; a raised error is shown and the link closed.
+    void RunMaintenanceAction(const std::function<void()> &commands);
 
     norvik::MessageBoxes *m_boxes;
     QString m_openDialogDir;

@@ -1,12 +1,11 @@
 #include "app/dialing.h"
 
 #include "app/Pictures.h"
+#include "app/WindowPlacement.h"
 #include "component/Controller.h"
 
-#include <QGuiApplication>
 #include <QLabel>
 #include <QPushButton>
-#include <QScreen>
 
 TfrmDialing::TfrmDialing(TController *c1, QWidget *owner)
     : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint), m_c1(c1)
@@ -95,11 +94,7 @@ void TfrmDialing::showEvent(QShowEvent *event)
 {
     if (!m_centred) {
         m_centred = true;
-        if (QScreen *screen = QGuiApplication::primaryScreen()) {
-            QRect frame = frameGeometry();
-            frame.moveCenter(screen->availableGeometry().center());
-            move(frame.topLeft());
-        }
+        norvik::CentreOnScreen(this);
     }
     QDialog::showEvent(event);
 }
