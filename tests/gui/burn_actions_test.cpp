@@ -23,6 +23,7 @@
 #include <memory>
 
 using norvik::BoxIcon;
+using norvik::test::Box;
 using norvik::test::Bytes8;
 using norvik::test::ControllerIdentity;
 using norvik::test::Frame;
@@ -60,17 +61,16 @@ TEST(BurnActions, ControllerInfoShowsNineLinesSeparatedByLfCr)
     w->btnCheckVersion->click();
 
     ASSERT_EQ(w.boxes.boxes.size(), 1u);
-    EXPECT_EQ(w.boxes.boxes[0].caption, "Norvik");
-    EXPECT_EQ(w.boxes.boxes[0].icon, BoxIcon::Information);
-    EXPECT_EQ(w.boxes.boxes[0].text.toStdString(), "Info:\n\r"
-                                                   "   Version: 2.10\n\r"
-                                                   "   Type code: 261\n\r"
-                                                   "   CardMax: 1000\n\r"
-                                                   "   SortCardCount: 10\n\r"
-                                                   "   UnsortCardCount: 5\n\r"
-                                                   "   RecordMax: 4000\n\r"
-                                                   "   RecordCount: 500\n\r"
-                                                   "   SN: AB12CD34");
+    EXPECT_EQ(w.boxes.boxes[0], Box("Norvik", BoxIcon::Information,
+                                    "Info:\n\r"
+                                    "   Version: 2.10\n\r"
+                                    "   Type code: 261\n\r"
+                                    "   CardMax: 1000\n\r"
+                                    "   SortCardCount: 10\n\r"
+                                    "   UnsortCardCount: 5\n\r"
+                                    "   RecordMax: 4000\n\r"
+                                    "   RecordCount: 500\n\r"
+                                    "   SN: AB12CD34"));
     const auto requests = controller.Requests();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0], Frame(5, 0x42, {}));
@@ -95,9 +95,7 @@ TEST(BurnActions, ControllerInfoWithoutAnAnswerSaysNotFound)
     NetworkWindow w(controller);
     w->btnCheckVersion->click();
     ASSERT_EQ(w.boxes.boxes.size(), 1u);
-    EXPECT_EQ(w.boxes.boxes[0].caption, "Norvik");
-    EXPECT_EQ(w.boxes.boxes[0].icon, BoxIcon::Error);
-    EXPECT_EQ(w.boxes.boxes[0].text, "Controller not found");
+    EXPECT_EQ(w.boxes.boxes[0], Box("Norvik", BoxIcon::Error, "Controller not found"));
     EXPECT_EQ(controller.Requests().size(), 1u); // no SN query after a failed info query
 }
 
@@ -108,9 +106,8 @@ TEST(BurnActions, ABadDelaySendsNothingAndShowsTheConversionError)
     w->edtSerialDelay->setText("");
     w->btnCheckVersion->click();
     ASSERT_EQ(w.boxes.boxes.size(), 1u);
-    EXPECT_EQ(w.boxes.boxes[0].caption, "Norvik Controller Firmware Burner");
-    EXPECT_EQ(w.boxes.boxes[0].icon, BoxIcon::Error);
-    EXPECT_EQ(w.boxes.boxes[0].text, "'' is not a valid integer value");
+    EXPECT_EQ(w.boxes.boxes[0],
+              Box("Norvik Controller Firmware Burner", BoxIcon::Error, "'' is not a valid integer value"));
     QTest::qWait(200);
     EXPECT_TRUE(controller.Requests().empty());
     EXPECT_TRUE(w->Panel2->isEnabled());
@@ -125,9 +122,7 @@ TEST(BurnActions, WriteSnRefusesAnythingButEightCharacters)
         w->edtSN->setText(QString::fromLatin1(sn));
         w->btnWriteSNID->click();
         ASSERT_EQ(w.boxes.boxes.size(), 1u) << sn;
-        EXPECT_EQ(w.boxes.boxes[0].caption, "QTR");
-        EXPECT_EQ(w.boxes.boxes[0].icon, BoxIcon::Error);
-        EXPECT_EQ(w.boxes.boxes[0].text, "ERROR: Please Input Controller SN.");
+        EXPECT_EQ(w.boxes.boxes[0], Box("QTR", BoxIcon::Error, "ERROR: Please Input Controller SN."));
     }
     // Eight characters of which one cannot travel as a single byte.
     w.boxes.Clear();
@@ -157,9 +152,7 @@ TEST(BurnActions, WriteSnSendsTheTextUnchangedAndVerifiesTheIdAfter300ms)
     EXPECT_EQ(requests[1], Frame(0, 0x29, {'A', 'B', '1', '2', 'c', 'd', '3', '4'}));
     EXPECT_NE(std::find(sleeper.pauses.begin(), sleeper.pauses.end(), 300), sleeper.pauses.end());
     ASSERT_EQ(w.boxes.boxes.size(), 1u);
-    EXPECT_EQ(w.boxes.boxes[0].caption, "Norvik");
-    EXPECT_EQ(w.boxes.boxes[0].icon, BoxIcon::Information);
-    EXPECT_EQ(w.boxes.boxes[0].text, "OK: Set SN=AB12cd34 ID=9");
+    EXPECT_EQ(w.boxes.boxes[0], Box("Norvik", BoxIcon::Information, "OK: Set SN=AB12cd34 ID=9"));
 
     // Another controller answers for this SN: a failure, still with the information icon.
     who.id = 3;
@@ -167,8 +160,7 @@ TEST(BurnActions, WriteSnSendsTheTextUnchangedAndVerifiesTheIdAfter300ms)
     w.boxes.Clear();
     w->btnWriteSNID->click();
     ASSERT_EQ(w.boxes.boxes.size(), 1u);
-    EXPECT_EQ(w.boxes.boxes[0].text, "FAIL: Set SN=AB12cd34 ID=9");
-    EXPECT_EQ(w.boxes.boxes[0].icon, BoxIcon::Information);
+    EXPECT_EQ(w.boxes.boxes[0], Box("Norvik", BoxIcon::Information, "FAIL: Set SN=AB12cd34 ID=9"));
 
     // No answer at all.
     controller.SetScript({});
@@ -193,9 +185,7 @@ TEST(BurnActions, SetClockSendsThePickersAndWaitsAfterTheBox)
     ASSERT_EQ(controller.Requests().size(), 1u);
     EXPECT_EQ(controller.Requests()[0], Frame(1, 0x01, {24, 2, 29, 23, 58, 7, 4}));
     ASSERT_EQ(w.boxes.boxes.size(), 1u);
-    EXPECT_EQ(w.boxes.boxes[0].caption, "Norvik");
-    EXPECT_EQ(w.boxes.boxes[0].icon, BoxIcon::Information);
-    EXPECT_EQ(w.boxes.boxes[0].text, "OK - Set Clock on ID: 1");
+    EXPECT_EQ(w.boxes.boxes[0], Box("Norvik", BoxIcon::Information, "OK - Set Clock on ID: 1"));
     ASSERT_GT(sleeper.pauses.size(), pausesAtBox);
     EXPECT_EQ(sleeper.pauses[pausesAtBox], 300);
 
@@ -203,8 +193,7 @@ TEST(BurnActions, SetClockSendsThePickersAndWaitsAfterTheBox)
     w.boxes.Clear();
     w->btnOK->click();
     ASSERT_EQ(w.boxes.boxes.size(), 1u);
-    EXPECT_EQ(w.boxes.boxes[0].text, "FAIL - Set Clock on ID: 1");
-    EXPECT_EQ(w.boxes.boxes[0].icon, BoxIcon::Information);
+    EXPECT_EQ(w.boxes.boxes[0], Box("Norvik", BoxIcon::Information, "FAIL - Set Clock on ID: 1"));
 }
 
 TEST(BurnActions, SyncPcSendsTheTimeAtWhichTheBoxWasChecked)

@@ -3,6 +3,7 @@
 #include "app/burn.h"
 #include "component/Controller.h"
 #include "firmware/HexFile.h"
+#include "tests/gui/FirmwareFile.h"
 #include "tests/gui/ScriptedController.h"
 #include "tests/support/RecordingMessageBoxes.h"
 
@@ -13,7 +14,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -21,6 +21,7 @@
 #include <memory>
 
 using norvik::BoxIcon;
+using norvik::test::Box;
 using norvik::test::Bytes8;
 using norvik::test::Frame;
 using norvik::test::RecordingMessageBoxes;
@@ -47,24 +48,27 @@ ScriptedController::Script BootLoader(bool answersLines)
     };
 }
 
+QByteArray Records()
+{
+    QByteArray content;
+    for (const char *record : kRecords)
+        content += QByteArray(record) + "\r\n";
+    return content;
+}
+
 struct DownloadWindow {
-    QTemporaryDir dir;
+    norvik::test::FirmwareFile hex{Records()};
     RecordingMessageBoxes boxes;
     std::unique_ptr<TfrmBurn> form;
     explicit DownloadWindow(const ScriptedController &controller)
     {
-        QFile hex(dir.filePath("fw.hex"));
-        hex.open(QIODevice::WriteOnly);
-        for (const char *record : kRecords)
-            hex.write(QByteArray(record) + "\r\n");
-        hex.close();
         form = std::make_unique<TfrmBurn>(QStringList{"norvik-burner"}, &boxes);
         form->rbTCPIP->click();
         form->edtIP->setText("127.0.0.1");
         form->edtPort->setText(QString::number(controller.Port()));
-        form->edtPath->setText(hex.fileName());
+        form->edtPath->setText(hex.path);
         form->edtSerialDelay->setText("20"); // a short reply wait keeps silent ticks near their 100 ms
-        form->Download->SetWorkFile(dir.filePath("temp.hex"));
+        form->Download->SetWorkFile(hex.dir.filePath("temp.hex"));
     }
     TfrmBurn *operator->() { return form.get(); }
     // Waits (bounded) for the sequence to give the panel back.
@@ -89,9 +93,7 @@ TEST(BurnDownload, ASuccessfulDownloadShowsProgressAndTheSuccessBox)
     const QString success = QStringLiteral("Download Successful, Please reboot controller and then reset.");
     EXPECT_EQ(w->labStatus->text(), success);
     ASSERT_EQ(w.boxes.boxes.size(), 2u);
-    EXPECT_EQ(w.boxes.boxes[1].caption, "QTR");
-    EXPECT_EQ(w.boxes.boxes[1].icon, BoxIcon::Information);
-    EXPECT_EQ(w.boxes.boxes[1].text, success);
+    EXPECT_EQ(w.boxes.boxes[1], Box("QTR", BoxIcon::Information, success));
     // The end record is answered with "Z", not "K": the bar stops one short.
     EXPECT_EQ(w->ProgressBar1->maximum(), 4);
     EXPECT_EQ(w->ProgressBar1->value(), 3);
@@ -120,8 +122,6 @@ TEST(BurnDownload, ASilentBootLoaderEndsWithTheFailureBox)
     ASSERT_TRUE(w.WaitForEnd(10000));
     EXPECT_EQ(w->labStatus->text(), "Download Failure.");
     ASSERT_EQ(w.boxes.boxes.size(), 2u);
-    EXPECT_EQ(w.boxes.boxes[1].caption, "QTR");
-    EXPECT_EQ(w.boxes.boxes[1].icon, BoxIcon::Error);
-    EXPECT_EQ(w.boxes.boxes[1].text, "Download Failure.");
+    EXPECT_EQ(w.boxes.boxes[1], Box("QTR", BoxIcon::Error, "Download Failure."));
     EXPECT_EQ(w->ProgressBar1->value(), 0);
 }

@@ -6,6 +6,7 @@
 #include "component/Controller.h"
 #include "component/MODEM.h"
 #include "services/ComPort.h"
+#include "tests/gui/FirmwareFile.h"
 #include "tests/support/RecordingMessageBoxes.h"
 #include "tests/support/RecordingSleeper.h"
 
@@ -19,8 +20,6 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
-#include <QTemporaryDir>
-#include <QFile>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -37,6 +36,7 @@
 #include <unistd.h>
 
 using norvik::BoxIcon;
+using norvik::test::Box;
 
 namespace {
 
@@ -250,9 +250,7 @@ TEST(DialingWindow, ADialTimeOutEndsTheActionWithDialupFail)
     EXPECT_GE(took, 1800);
     EXPECT_LT(took, 5000);
     ASSERT_EQ(w.boxes.boxes.size(), 1u);
-    EXPECT_EQ(w.boxes.boxes[0].caption, "QTR");
-    EXPECT_EQ(w.boxes.boxes[0].icon, BoxIcon::Error);
-    EXPECT_EQ(w.boxes.boxes[0].text, "Dialup fail.");
+    EXPECT_EQ(w.boxes.boxes[0], Box("QTR", BoxIcon::Error, "Dialup fail."));
     EXPECT_EQ(w->labStatus->text(), "Dialup fail.");
     EXPECT_TRUE(w->Panel2->isEnabled());
     const std::string heard = w.peer.Heard();
@@ -264,14 +262,10 @@ TEST(DialingWindow, ADialTimeOutEndsTheActionWithDialupFail)
 
 TEST(DialingWindow, CancelDuringTheDownloadDialRestoresThePanel)
 {
-    QTemporaryDir dir;
-    QFile hex(dir.filePath("fw.hex"));
-    ASSERT_TRUE(hex.open(QIODevice::WriteOnly));
-    hex.write(":00000001FF\r\n");
-    hex.close();
+    const norvik::test::FirmwareFile hex;
 
     ModemWindow w;
-    w->edtPath->setText(hex.fileName());
+    w->edtPath->setText(hex.path);
     bool panelLockedWhileDialing = false;
     QTimer::singleShot(300, [&] {
         if (TfrmDialing *d = OpenDialingWindow()) {
@@ -285,8 +279,7 @@ TEST(DialingWindow, CancelDuringTheDownloadDialRestoresThePanel)
     EXPECT_LT(clock.elapsed(), 1500);
     EXPECT_TRUE(panelLockedWhileDialing);
     ASSERT_EQ(w.boxes.boxes.size(), 2u); // the confirmation, then the failure
-    EXPECT_EQ(w.boxes.boxes[1].text, "Dialup fail.");
-    EXPECT_EQ(w.boxes.boxes[1].caption, "QTR");
+    EXPECT_EQ(w.boxes.boxes[1], Box("QTR", BoxIcon::Error, "Dialup fail."));
     EXPECT_TRUE(w->Panel2->isEnabled());
     EXPECT_FALSE(w->Download->T1().isActive());
     EXPECT_EQ(w->C1->DialupStatus(), usOK);

@@ -7,6 +7,7 @@
 
 #include <deque>
 #include <functional>
+#include <iosfwd>
 #include <vector>
 
 namespace norvik::test {
@@ -17,6 +18,12 @@ struct RecordedBox {
     BoxButtons buttons;
     QString text;
 };
+
+bool operator==(const RecordedBox &a, const RecordedBox &b);
+// How a box reads in a failed expectation.
+void PrintTo(const RecordedBox &box, std::ostream *out);
+// The box a test expects (an OK box unless told otherwise).
+RecordedBox Box(const QString &caption, BoxIcon icon, const QString &text, BoxButtons buttons = BoxButtons::Ok);
 
 class RecordingMessageBoxes : public MessageBoxes {
 public:
