@@ -110,6 +110,23 @@ TEST(UdpClient, BadHostRaisesTheSocketErrorAndTheClientStaysUsable)
     EXPECT_EQ(d->bytes, Bytes{0x33});
 }
 
+TEST(UdpClient, DatagramTooLargeForTheSystemIsRefusedAndTheClientStaysUsable)
+{
+    UdpPeer peer;
+    TIdUDPClient client;
+    client.Host = "127.0.0.1";
+    client.Port = peer.Port();
+    const Bytes huge(70000, 0x33); // beyond what one IPv4 datagram can carry
+    EXPECT_THROW(client.SendDatagram(huge.data(), static_cast<int>(huge.size())), EIdPackageSizeTooBig);
+    EXPECT_FALSE(peer.Receive(100));
+
+    const std::uint8_t byte = 0x44;
+    client.SendDatagram(&byte, 1);
+    auto d = peer.Receive();
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->bytes, Bytes{0x44});
+}
+
 TEST(UdpClient, ReceivesQueuedDatagramsOneEachFromAnySender)
 {
     Pair p;
