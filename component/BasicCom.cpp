@@ -100,24 +100,14 @@ int TBasicCom::BuildRequest(std::uint8_t address, std::uint8_t code, const std::
     return n + 5;
 }
 
-void TBasicCom::SendRequest(int frameLength)
-{
-    SendFrame(frameLength);
-}
-
-int TBasicCom::ReceiveReply()
-{
-    return ReceiveFrame();
-}
-
 int TBasicCom::Exchange(std::uint8_t address, std::uint8_t code, const std::uint8_t *data, int n, int pauseMs)
 {
     const int length = BuildRequest(address, code, data, n);
     if (length == 0)
         return 0;
-    SendRequest(length);
+    SendFrame(length);
     Pause(pauseMs);
-    return ReceiveReply();
+    return ReceiveFrame();
 }
 
 int TBasicCom::Exchange(std::uint8_t code, const std::uint8_t *data, int n, int pauseMs)
@@ -129,7 +119,7 @@ void TBasicCom::SendOnly(std::uint8_t address, std::uint8_t code, const std::uin
 {
     const int length = BuildRequest(address, code, data, n);
     if (length != 0)
-        SendRequest(length);
+        SendFrame(length);
 }
 
 void TBasicCom::Pause(int milliseconds)

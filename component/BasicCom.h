@@ -82,7 +82,7 @@ public:
     int SendSetSummerTime(const QDateTime &time1, const QDateTime &time2);
     int SendSetWinterTime(const QDateTime &time1, const QDateTime &time2);
 
-    // --- settings and buffers (declaration order as the device protocol needs) --
+    // --- settings and buffers ------------------------------------------------------
     std::uint8_t ControllerID = 1;
     TCardBytes CardBytes = cbNormal;
     int RetrySleep = 100;
@@ -99,10 +99,6 @@ protected:
     // RequestBuffer and returns the frame length n + 5; 0 (nothing written)
     // when n does not fit the buffer.
     int BuildRequest(std::uint8_t address, std::uint8_t code, const std::uint8_t *data, int n);
-    // SendFrame of the frame just built, traced as "TX".
-    void SendRequest(int frameLength);
-    // ReceiveFrame, traced as "RX"; returns the count.
-    int ReceiveReply();
     // Build, send, pause (only when pauseMs > 0), receive: the count received.
     // A frame that cannot be built is not sent and gives 0 (no answer).
     int Exchange(std::uint8_t address, std::uint8_t code, const std::uint8_t *data, int n, int pauseMs = 0);
@@ -111,6 +107,8 @@ protected:
     // Build and send only (commands whose frame has no answer).
     void SendOnly(std::uint8_t address, std::uint8_t code, const std::uint8_t *data, int n);
     static void Pause(int milliseconds); // no call to the sleeper for 0 or less
+    // Code 0x39: one daylight-saving switch, summer (data byte 0 = 1) or winter (0).
+    int SendDaylightSaving(bool summer, const QDateTime &time1, const QDateTime &time2);
 
     // SendAfterSleep as the transaction reads use it: 0 -> 50 ms, positive -> that, negative -> none.
     int PauseRuleA() const;

@@ -113,20 +113,21 @@ QDateTime TBasicCom::GetControllerDateTime()
     return QDateTime(date, time, Qt::UTC).addSecs(-offsetBefore).toLocalTime();
 }
 
-int TBasicCom::SendSetSummerTime(const QDateTime &time1, const QDateTime &time2)
+int TBasicCom::SendDaylightSaving(bool summer, const QDateTime &time1, const QDateTime &time2)
 {
     if (!HasFields(time1) || !HasFields(time2))
         return -1;
     std::uint8_t data[12];
-    DaylightSavingData(data, true, time1, time2);
+    DaylightSavingData(data, summer, time1, time2);
     return TriStateStatus(Exchange(kCodeDaylightSaving, data, 12, PauseRuleB()));
+}
+
+int TBasicCom::SendSetSummerTime(const QDateTime &time1, const QDateTime &time2)
+{
+    return SendDaylightSaving(true, time1, time2);
 }
 
 int TBasicCom::SendSetWinterTime(const QDateTime &time1, const QDateTime &time2)
 {
-    if (!HasFields(time1) || !HasFields(time2))
-        return -1;
-    std::uint8_t data[12];
-    DaylightSavingData(data, false, time1, time2);
-    return TriStateStatus(Exchange(kCodeDaylightSaving, data, 12, PauseRuleB()));
+    return SendDaylightSaving(false, time1, time2);
 }

@@ -35,6 +35,16 @@ void CopySN(std::uint8_t *target, const std::string &text)
     std::memcpy(target, text.data(), kSNLength);
 }
 
+// A one-byte field (the low 8 bits of value) followed by the 8 characters of
+// text: the data of the SN writes and of the device-ID read.
+using ByteAndText = std::uint8_t[1 + kSNLength];
+
+void FillByteAndText(ByteAndText &data, unsigned value, const std::string &text)
+{
+    data[0] = static_cast<std::uint8_t>(value & 0xFF);
+    CopySN(data + 1, text);
+}
+
 std::uint16_t Word(const std::uint8_t *reply, int high)
 {
     return static_cast<std::uint16_t>(reply[high] * 256 + reply[high + 1]);
@@ -84,9 +94,8 @@ bool TBasicCom::SendSetControllerSN(const std::string &sn, unsigned id)
 {
     if (!IsSNText(sn))
         return false;
-    std::uint8_t data[1 + kSNLength];
-    data[0] = static_cast<std::uint8_t>(id & 0xFF);
-    CopySN(data + 1, sn);
+    ByteAndText data;
+    FillByteAndText(data, id, sn);
     return BoolStatus(Exchange(kAddressBySN, kCodeSetControllerSN, data, sizeof data));
 }
 
@@ -94,9 +103,8 @@ void TBasicCom::SendSetControllerID(int id, const std::string &sn)
 {
     if (!IsSNText(sn))
         return;
-    std::uint8_t data[1 + kSNLength];
-    data[0] = static_cast<std::uint8_t>(id & 0xFF);
-    CopySN(data + 1, sn);
+    ByteAndText data;
+    FillByteAndText(data, static_cast<unsigned>(id), sn);
     SendOnly(kAddressBySN, kCodeSetControllerID, data, sizeof data);
 }
 
@@ -139,9 +147,8 @@ int TBasicCom::SendReadDeviceID(int selector, const std::string &text)
 {
     if (!IsSNText(text))
         return -1;
-    std::uint8_t data[1 + kSNLength];
-    data[0] = static_cast<std::uint8_t>(selector & 0xFF);
-    CopySN(data + 1, text);
+    ByteAndText data;
+    FillByteAndText(data, static_cast<unsigned>(selector), text);
     if (Exchange(kCodeReadDeviceID, data, sizeof data, 100) != 9)
         return -1;
     if (ReplyBuffer[5] != 0)
