@@ -6,8 +6,10 @@
 #include "component/UART.h"
 #include "services/ComPort.h"
 #include "services/IdUDPClient.h"
+#include "tests/support/FakeLink.h"
 #include "tests/support/Pty.h"
 #include "tests/support/RecordingSleeper.h"
+#include "tests/support/TestUtil.h"
 #include "tests/support/UdpPeer.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+using norvik::test::FakeLink;
+using norvik::test::Hex;
 using norvik::test::RecordingSleeper;
 using norvik::test::UdpPeer;
 
@@ -93,6 +97,103 @@ TEST(ControllerComponent, ConstructionValues)
     EXPECT_EQ(c.CardBytes(), cbNormal);
     EXPECT_EQ(c.SerialLink()->SerialPort().FlowControl().FlowControl(), fcNone);
     EXPECT_EQ(c.ModemLink()->SerialPort().FlowControl().FlowControl(), fcHardware);
+}
+
+TEST(ControllerComponent, LinksAreCreatedSerialNetworkModemAndFreedInTheSameOrder)
+{
+    std::vector<QObject *> freed;
+    std::vector<QObject *> links;
+    {
+        TController c;
+        links = {c.SerialLink(), c.NetworkLink(), c.ModemLink()};
+        EXPECT_EQ(std::vector<QObject *>(c.children().begin(), c.children().end()), links);
+        for (QObject *link : links)
+            QObject::connect(link, &QObject::destroyed, [&freed](QObject *gone) { freed.push_back(gone); });
+    }
+    EXPECT_EQ(freed, links);
+}
+
+// Each command method reaches the same-named operation of the current link with
+// its arguments in their places, and hands back that operation's result.
+TEST(ControllerComponent, EveryCommandForwardsArgumentsAndResult)
+{
+    const std::string sn = "12345678";
+    FakeLink::Bytes snEcho{0x29};
+    snEcho.insert(snEcho.end(), sn.begin(), sn.end());
+    const std::vector<Bytes> replies = {
+        FakeLink::Ack(9, 0x02, 0),                                           // ResetController
+        FakeLink::Ack(9, 0xE0, 0),                                           // SendJumpBootloader
+        FakeLink::Frame(9, 0x42, {0x00, 0x00, 0x01, 0x02, 0x05, 0x03, 0xE8, 0x0F, 0xA0, 0x00, 0x0A, 0x00, 0x05,
+                                  0x01, 0xF4}),                              // GetControllerInfo
+        FakeLink::Frame(9, 0x28, {0x28, 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H'}), // GetControllerSN
+        FakeLink::Ack(0, 0x27, 0),                                           // SendSetControllerSN
+        FakeLink::Frame(42, 0x29, snEcho),                                   // SendReadControllerID
+        FakeLink::Ack(9, 0x37, 0),                                           // BeginSetDeviceID
+        FakeLink::Ack(9, 0x26, 1),                                           // SendSetDeviceID: refused
+        FakeLink::Frame(9, 0x35, {0x35, 0x00, 0x04, 'C'}),                   // SendReadDeviceID
+        FakeLink::Ack(9, 0x36, 0),                                           // EndSetDeviceID
+        FakeLink::Frame(9, 0x42, {0x00}),                                    // BookmarkFront
+        FakeLink::Ack(9, 0x01, 0),                                           // SendTime
+        FakeLink::Ack(9, 0x01, 1),                                           // SendPCTime: refused
+        FakeLink::Frame(9, 0x43, {0x43, 0x05, 0x0C, 0x1F, 0x17, 0x3B, 0x3A}), // GetControllerDateTime
+        FakeLink::Ack(9, 0x39, 0),                                           // SendSetSummerTime
+        FakeLink::Ack(9, 0x39, 2),                                           // SendSetWinterTime: refused
+        FakeLink::Ack(0, 0x03, 0),                                           // SendSetControllerID: never read
+    };
+    UdpController controller(replies);
+    RecordingSleeper sleeper;
+    TController c;
+    c.SetControllerID(9);
+    c.SetHost("127.0.0.1");
+    c.SetHostPort(controller.Port());
+    c.SetReadTimeOut(2000);
+    c.SetConnectMethod(cmTCPIP);
+    ASSERT_TRUE(c.Connect());
+
+    const std::uint8_t header[] = {0x33, 0x01, 0x02, 0x00};
+    EXPECT_EQ(c.CalCheckSum(header, 4), 0x36);
+    EXPECT_EQ(c.ResetController(), 1);
+    EXPECT_TRUE(c.SendJumpBootloader());
+    TControllerInfo info;
+    EXPECT_TRUE(c.GetControllerInfo(info));
+    EXPECT_EQ(info.Version, 0x0205);
+    EXPECT_EQ(info.RecordCount, 500);
+    std::uint8_t readSN[8] = {};
+    EXPECT_TRUE(c.GetControllerSN(readSN));
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(readSN), 8), "ABCDEFGH");
+    EXPECT_TRUE(c.SendSetControllerSN(sn, 0x2Au));
+    EXPECT_EQ(c.SendReadControllerID(sn), 42);
+    EXPECT_TRUE(c.BeginSetDeviceID());
+    EXPECT_EQ(c.SendSetDeviceID(3, 4, std::string("ABCDEFGH")), 0);
+    EXPECT_EQ(c.SendReadDeviceID(4, std::string("ABCDEFGH")), 12);
+    EXPECT_TRUE(c.EndSetDeviceID());
+    EXPECT_TRUE(c.BookmarkFront());
+    EXPECT_EQ(c.SendTime(QDateTime(QDate(2005, 3, 9), QTime(14, 5, 30))), 1);
+    EXPECT_EQ(c.SendPCTime(), 0);
+    EXPECT_EQ(c.GetControllerDateTime(), QDateTime(QDate(2005, 12, 31), QTime(23, 59, 58)));
+    const QDateTime time1(QDate(2006, 3, 26), QTime(1, 0));
+    const QDateTime time2(QDate(2006, 10, 29), QTime(3, 0));
+    EXPECT_EQ(c.SendSetSummerTime(time1, time2), 1);
+    EXPECT_EQ(c.SendSetWinterTime(time1, time2), 0);
+    c.SendSetControllerID(0x2B, sn);
+
+    controller.Join();
+    const std::vector<Bytes> &sent = controller.Requests();
+    ASSERT_EQ(sent.size(), replies.size());
+    EXPECT_EQ(Hex(sent[0]), "33 09 02 00 3E");
+    EXPECT_EQ(Hex(sent[2]), "33 09 42 00 7E");
+    EXPECT_EQ(Hex(sent[4]), "33 00 27 09 2A 31 32 33 34 35 36 37 38 31");
+    EXPECT_EQ(Hex(sent[5]), "33 00 29 08 31 32 33 34 35 36 37 38 08");
+    EXPECT_EQ(Hex(sent[7]), "33 09 26 0A 04 03 41 42 43 44 45 46 47 48 97");
+    EXPECT_EQ(Hex(sent[8]), "33 09 35 09 04 41 42 43 44 45 46 47 48 A2");
+    EXPECT_EQ(Hex(sent[11]), "33 09 01 07 05 03 09 0E 05 1E 03 89");
+    EXPECT_EQ(Hex(sent[14]), "33 09 39 0C 01 06 03 1A 01 00 D6 0A 1D 07 03 00 AD");
+    EXPECT_EQ(sent[15][4], 0x00);
+    EXPECT_EQ(Hex(sent[16]), "33 00 03 09 2B 31 32 33 34 35 36 37 38 0E");
+    std::string codes;
+    for (const Bytes &request : sent)
+        codes += Hex(&request[2], 1) + " ";
+    EXPECT_EQ(codes, "02 E0 42 28 27 29 37 26 35 36 42 01 01 43 39 39 03 ");
 }
 
 TEST(ControllerComponent, SameMethodKeepsTheLinkOpenAndASwitchClosesIt)
