@@ -1,13 +1,17 @@
 #pragma once
 // A real UDP socket on 127.0.0.1 that plays the controller's side of the
 // network link in tests: it reads what the link sent and answers it.
+#include "services/IdUDPClient.h"
+
 #include <QHostAddress>
 #include <QUdpSocket>
 
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace norvik::test {
@@ -58,6 +62,19 @@ inline std::thread SendLater(int delayMs, quint16 port, std::vector<std::uint8_t
         socket.writeDatagram(reinterpret_cast<const char *>(bytes.data()), static_cast<qint64>(bytes.size()),
                              QHostAddress(QHostAddress::LocalHost), port);
     });
+}
+
+// The socket error a call raises: its number and message; {0, ""} when it
+// raises none.
+template <typename Call>
+std::pair<int, std::string> SocketErrorOf(Call &&call)
+{
+    try {
+        call();
+    } catch (const EIdSocketError &e) {
+        return {e.LastError(), e.what()};
+    }
+    return {0, ""};
 }
 
 } // namespace norvik::test
