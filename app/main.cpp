@@ -3,15 +3,47 @@
 #include "app/burn.h"
 #include "component/Controller.h"
 
+#include "common/IntConv.h"
+
 #include <QApplication>
+
+#include <cstdio>
+
+namespace {
+
+// The same test the window applies to its arguments: a first argument that
+// converts to an integer, or any second argument, starts the silent
+// command-line run.
+bool IsCommandLineRun(int argc, char **argv)
+{
+    if (argc > 2)
+        return true;
+    if (argc < 2)
+        return false;
+    const QByteArray first = QByteArray(argv[1]).trimmed();
+    return norvik::TryStrToInt(first.toStdString()).has_value();
+}
+
+} // namespace
 
 int main(int argc, char **argv)
 {
-    // A command-line run is often started from a script or a service without
-    // a desktop; let it run there too.
-    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
-        !qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    const bool haveDisplay = !qEnvironmentVariableIsEmpty("DISPLAY") ||
+                             !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
+                             qEnvironmentVariableIsSet("QT_QPA_PLATFORM");
+    if (!haveDisplay) {
+        if (IsCommandLineRun(argc, argv)) {
+            // A command-line run is started from scripts and services without
+            // a desktop: it shows nothing, so it needs none.
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        } else {
+            // An interactive start without a display would run an invisible
+            // window nobody can close.
+            std::fprintf(stderr, "norvik-burner: no display (DISPLAY is not set). Start it from a desktop session, "
+                                 "or give a controller ID and/or an IP address for the silent command-line run.\n");
+            return 1;
+        }
+    }
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(TfrmBurn::ApplicationTitle);
