@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 
 namespace ctl {
 namespace {
@@ -74,21 +75,30 @@ int Interrupted(const Output &out, const QString &command)
     return ExitInterrupted;
 }
 
-int NotFound(const Output &out, const QString &command)
+// A command without its answer: the controller is silent, or Ctrl-C cut the wait short.
+int NoAnswer(const Output &out, const QString &command)
 {
+    if (Interrupt::Requested())
+        return Interrupted(out, command);
     out.Error(QStringLiteral("Controller not found"));
     out.Object(Failure(command, QStringLiteral("Controller not found")));
     return ExitController;
 }
 
+// Opens the link and reads the controller's info record: ExitOk, or the exit code of why not.
+int OpenAndReadInfo(Link &link, TControllerInfo &info, const Options &options, const Output &out)
+{
+    if (const int code = link.session.Open(); code != ExitOk)
+        return code;
+    return link.controller.GetControllerInfo(info) ? ExitOk : NoAnswer(out, options.command);
+}
+
 int RunInfo(const Options &options, const Output &out)
 {
     Link link(options, out);
-    if (const int code = link.session.Open(); code != ExitOk)
-        return code;
     TControllerInfo info;
-    if (!link.controller.GetControllerInfo(info))
-        return Interrupt::Requested() ? Interrupted(out, options.command) : NotFound(out, options.command);
+    if (const int code = OpenAndReadInfo(link, info, options, out); code != ExitOk)
+        return code;
     std::uint8_t sn[8] = {};
     link.controller.GetControllerSN(sn); // as the window: an unreadable SN stays empty
     const QString snText = SnText(sn);
@@ -211,7 +221,7 @@ int RunGetClock(const Options &options, const Output &out)
         const bool realReply = reply[3] == 7 && std::memcmp(reply + 5, kFallbackFields, 6) == 0 &&
                                TBasicCom::CalCheckSum(reply, 11) == reply[11];
         if (!realReply)
-            return Interrupt::Requested() ? Interrupted(out, options.command) : NotFound(out, options.command);
+            return NoAnswer(out, options.command);
     }
     out.Text(time.toString(kDateTimeFormat));
     out.Object(QJsonObject{{QStringLiteral("command"), options.command},
@@ -228,7 +238,7 @@ int RunReset(const Options &options, const Output &out)
         return code;
     const int result = link.controller.ResetController();
     if (result == -1)
-        return Interrupt::Requested() ? Interrupted(out, options.command) : NotFound(out, options.command);
+        return NoAnswer(out, options.command);
     const QString text =
         QStringLiteral("%1 - Reset on ID: %2").arg(result == 1 ? QStringLiteral("OK") : QStringLiteral("FAIL")).arg(options.id);
     out.Text(text);
@@ -242,33 +252,14 @@ int RunReset(const Options &options, const Output &out)
     return result == 1 ? ExitOk : ExitController;
 }
 
-// The type code and version of a firmware file, or the exit code of why not.
-struct FileInfo {
-    int exitCode = ExitOk;
-    norvik::HexFileInfo info;
-};
-
-FileInfo ReadFileInfo(const QString &path, const QString &command, const Output &out)
-{
-    FileInfo result;
-    if (!QFileInfo(path).isFile()) {
-        const QString message = QStringLiteral("HEX File \"%1\" not found.").arg(path);
-        out.Error(message);
-        out.Object(Failure(command, message));
-        result.exitCode = ExitIo;
-        return result;
-    }
-    result.info = norvik::ReadHexFileInfo(path); // file faults and a broken info record raise
-    return result;
-}
-
 int RunVerify(const Options &options, const Output &out)
 {
     const QString path = options.arguments.at(0);
-    const FileInfo file = ReadFileInfo(path, options.command, out);
-    if (file.exitCode != ExitOk)
-        return file.exitCode;
-    if (!file.info.ok) {
+    if (!HexFileExists(path, out, Failure(options.command, QString())))
+        return ExitIo;
+    // File faults and a broken info record raise.
+    const norvik::HexFileInfo fileInfo = norvik::ReadHexFileInfo(path);
+    if (!fileInfo.ok) {
         const QString message = QStringLiteral("Invalid Hex File: no type code and version in \"%1\"").arg(path);
         out.Error(message);
         out.Object(Failure(options.command, message));
@@ -276,16 +267,14 @@ int RunVerify(const Options &options, const Output &out)
     }
 
     Link link(options, out);
-    if (const int code = link.session.Open(); code != ExitOk)
-        return code;
     TControllerInfo info;
-    if (!link.controller.GetControllerInfo(info))
-        return Interrupt::Requested() ? Interrupted(out, options.command) : NotFound(out, options.command);
+    if (const int code = OpenAndReadInfo(link, info, options, out); code != ExitOk)
+        return code;
 
     const QString typeCode = QString::number(info.TypeCode);
     const QString version = VersionText(info.Version);
-    const bool match = typeCode == file.info.typeCode && version == file.info.version;
-    out.Text(QStringLiteral("File:       type code %1, version %2").arg(file.info.typeCode, file.info.version));
+    const bool match = typeCode == fileInfo.typeCode && version == fileInfo.version;
+    out.Text(QStringLiteral("File:       type code %1, version %2").arg(fileInfo.typeCode, fileInfo.version));
     out.Text(QStringLiteral("Controller: type code %1, version %2").arg(typeCode, version));
     out.Text(match ? QStringLiteral("Match") : QStringLiteral("Mismatch"));
     out.Object(QJsonObject{
@@ -293,7 +282,7 @@ int RunVerify(const Options &options, const Output &out)
         {QStringLiteral("ok"), match},
         {QStringLiteral("match"), match},
         {QStringLiteral("file"),
-         QJsonObject{{QStringLiteral("type_code"), file.info.typeCode.toInt()}, {QStringLiteral("version"), file.info.version}}},
+         QJsonObject{{QStringLiteral("type_code"), fileInfo.typeCode.toInt()}, {QStringLiteral("version"), fileInfo.version}}},
         {QStringLiteral("controller"),
          QJsonObject{{QStringLiteral("type_code"), info.TypeCode}, {QStringLiteral("version"), version}}},
     });
@@ -346,15 +335,22 @@ int RunScan(const Options &options, const Output &out)
 
 } // namespace
 
+bool HexFileExists(const QString &path, const Output &out, QJsonObject failure)
+{
+    if (QFileInfo(path).isFile())
+        return true;
+    const QString message = QStringLiteral("HEX File \"%1\" not found.").arg(path);
+    out.Error(message);
+    failure.insert(QStringLiteral("error"), message);
+    out.Object(failure);
+    return false;
+}
+
 int RunHexInfo(const Options &options, const Output &out)
 {
     const QString path = options.arguments.at(0);
-    if (!QFileInfo(path).isFile()) {
-        const QString message = QStringLiteral("HEX File \"%1\" not found.").arg(path);
-        out.Error(message);
-        out.Object(Failure(options.command, message));
+    if (!HexFileExists(path, out, Failure(options.command, QString())))
         return ExitIo;
-    }
     const HexCheckResult check = CheckHexFile(path);
     QList<HexProblem> problems = check.problems;
 
@@ -460,28 +456,18 @@ int RunPorts(const Options &options, const Output &out)
 
 int RunCommand(const Options &options, const Output &out)
 {
-    const QString &command = options.command;
-    if (command == QLatin1String("hex-info"))
-        return RunHexInfo(options, out);
-    if (command == QLatin1String("ports"))
-        return RunPorts(options, out);
-    if (command == QLatin1String("info"))
-        return RunInfo(options, out);
-    if (command == QLatin1String("write-sn"))
-        return RunWriteSn(options, out);
-    if (command == QLatin1String("set-clock"))
-        return RunSetClock(options, out);
-    if (command == QLatin1String("get-clock"))
-        return RunGetClock(options, out);
-    if (command == QLatin1String("reset"))
-        return RunReset(options, out);
-    if (command == QLatin1String("verify"))
-        return RunVerify(options, out);
-    if (command == QLatin1String("scan"))
-        return RunScan(options, out);
-    if (command == QLatin1String("download"))
-        return RunDownload(options, out);
-    throw UsageError(QStringLiteral("unknown command '%1'").arg(command));
+    using Runner = int (*)(const Options &, const Output &);
+    static const std::map<QString, Runner> runners = {
+        {QStringLiteral("info"), RunInfo},         {QStringLiteral("write-sn"), RunWriteSn},
+        {QStringLiteral("set-clock"), RunSetClock}, {QStringLiteral("get-clock"), RunGetClock},
+        {QStringLiteral("reset"), RunReset},       {QStringLiteral("download"), RunDownload},
+        {QStringLiteral("hex-info"), RunHexInfo},  {QStringLiteral("verify"), RunVerify},
+        {QStringLiteral("ports"), RunPorts},       {QStringLiteral("scan"), RunScan},
+    };
+    const auto runner = runners.find(options.command);
+    if (runner == runners.end())
+        throw UsageError(QStringLiteral("unknown command '%1'").arg(options.command));
+    return runner->second(options, out);
 }
 
 } // namespace ctl

@@ -4,6 +4,8 @@
 // pass through to main, which maps them to exit codes.
 #include "cli/Options.h"
 
+#include <QJsonObject>
+
 namespace ctl {
 
 class Output;
@@ -13,5 +15,10 @@ int RunCommand(const Options &options, const Output &out);
 // The commands that need no controller.
 int RunHexInfo(const Options &options, const Output &out);
 int RunPorts(const Options &options, const Output &out);
+
+// The window's refusal of a firmware path that names no file: false after
+// saying "HEX File "<path>" not found." on stderr and, with --json, writing
+// `failure` with that message under "error".
+bool HexFileExists(const QString &path, const Output &out, QJsonObject failure);
 
 } // namespace ctl

@@ -1,5 +1,6 @@
 #include "cli/Download.h"
 
+#include "cli/Commands.h"
 #include "cli/ExitCodes.h"
 #include "cli/HexCheck.h"
 #include "cli/Interrupt.h"
@@ -12,7 +13,6 @@
 
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QFileInfo>
 #include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -196,13 +196,8 @@ QString OutcomeName(norvik::DownloadOutcome outcome)
 int RunDownload(const Options &options, const Output &out)
 {
     const QString path = options.arguments.at(0);
-    if (!QFileInfo(path).isFile()) {
-        const QString message = QStringLiteral("HEX File \"%1\" not found.").arg(path);
-        out.Error(message);
-        out.Object(QJsonObject{{QStringLiteral("result"), QStringLiteral("error")}, {QStringLiteral("ok"), false},
-                               {QStringLiteral("error"), message}});
+    if (!HexFileExists(path, out, {{QStringLiteral("result"), QStringLiteral("error")}, {QStringLiteral("ok"), false}}))
         return ExitIo;
-    }
 
     // A broken record would be answered "N" until the download stalls, leaving
     // the controller in its boot loader with half an image: check before the

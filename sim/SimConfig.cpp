@@ -146,6 +146,14 @@ ParseResult parseSimArguments(const QStringList &args)
         *target = static_cast<std::remove_pointer_t<decltype(target)>>(n);
         return {};
     };
+    auto path = [](QString *target) {
+        return [target](const QString &v) -> QString {
+            if (v.isEmpty())
+                return QStringLiteral("empty path");
+            *target = v;
+            return {};
+        };
+    };
     const std::map<QString, std::function<QString(const QString &)>> valued = {
         {QStringLiteral("--udp"),
          [&](const QString &v) -> QString {
@@ -156,20 +164,8 @@ ParseResult parseSimArguments(const QStringList &args)
              c.udp = v;
              return {};
          }},
-        {QStringLiteral("--pty"),
-         [&](const QString &v) -> QString {
-             if (v.isEmpty())
-                 return QStringLiteral("empty path");
-             c.pty = v;
-             return {};
-         }},
-        {QStringLiteral("--device"),
-         [&](const QString &v) -> QString {
-             if (v.isEmpty())
-                 return QStringLiteral("empty path");
-             c.device = v;
-             return {};
-         }},
+        {QStringLiteral("--pty"), path(&c.pty)},
+        {QStringLiteral("--device"), path(&c.device)},
         {QStringLiteral("--modem-delay"), [&](const QString &v) { return number(v, 0, 600000, &c.modem.delayMs); }},
         {QStringLiteral("--modem-result"),
          [&](const QString &v) -> QString {
@@ -255,13 +251,7 @@ ParseResult parseSimArguments(const QStringList &args)
              f.blEndReply = text;
              return {};
          }},
-        {QStringLiteral("--state"),
-         [&](const QString &v) -> QString {
-             if (v.isEmpty())
-                 return QStringLiteral("empty path");
-             c.stateFile = v;
-             return {};
-         }},
+        {QStringLiteral("--state"), path(&c.stateFile)},
     };
 
     for (int i = 0; i < args.size(); ++i) {

@@ -8,7 +8,6 @@
 #include "tests/support/CtlProcess.h"
 #include "tests/support/SimProcess.h"
 
-#include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -76,10 +75,10 @@ TEST(CtlPace, DownloadSendsTheWindowsLinesAtTheWindowsPace)
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString firmware = dir.filePath(QStringLiteral("fw.hex"));
-    QProcess gen;
-    gen.start(QStringLiteral(NORVIK_HEXGEN_PATH), {QStringLiteral("--start"), QStringLiteral("0x7000"), firmware});
-    ASSERT_TRUE(gen.waitForFinished(10000));
-    ASSERT_EQ(gen.exitCode(), 0);
+    QString error;
+    ASSERT_TRUE(MakeFirmware(QStringLiteral(NORVIK_HEXGEN_PATH), firmware, {QStringLiteral("--start"), QStringLiteral("0x7000")},
+                             &error))
+        << error.toStdString();
 
     // What the window's work file holds: every line the boot loader must receive.
     const QString workFile = dir.filePath(QStringLiteral("expected.hex"));

@@ -16,38 +16,20 @@ namespace {
 
 #if defined(NORVIK_CTL_PATH) && defined(NORVIK_SIM_PATH) && defined(NORVIK_HEXGEN_PATH)
 
-const QString kCtl = QStringLiteral(NORVIK_CTL_PATH);
-
-class CtlSerial : public ::testing::Test {
+class CtlSerial : public CtlAgainstSim {
 protected:
-    void SetUp() override { ASSERT_TRUE(m_dir.isValid()); }
-
-    void StartSim(const QStringList &extra = {})
+    CtlSerial()
+        : CtlAgainstSim(QStringLiteral(NORVIK_CTL_PATH), QStringLiteral(NORVIK_SIM_PATH),
+                        QStringLiteral(NORVIK_HEXGEN_PATH))
+    {
+    }
+    QStringList SimLink() override
     {
         m_port = m_sim.uniquePtyPath();
-        ASSERT_TRUE(m_sim.start(QStringList{QStringLiteral("--pty"), m_port, QStringLiteral("--trace")} + extra))
-            << m_sim.errorText().toStdString();
+        return {QStringLiteral("--pty"), m_port};
     }
+    QStringList CtlLink() const override { return {QStringLiteral("--port"), m_port}; }
 
-    CtlResult Ctl(const QStringList &args, int timeoutMs = 60000)
-    {
-        return RunCtl(kCtl, QStringList{QStringLiteral("--port"), m_port} + args, timeoutMs);
-    }
-
-    QString Firmware(const QString &start = QStringLiteral("0x7400"))
-    {
-        const QString path = m_dir.filePath(QStringLiteral("fw-%1.hex").arg(start));
-        QProcess gen;
-        gen.start(QStringLiteral(NORVIK_HEXGEN_PATH), {QStringLiteral("--type-code"), QStringLiteral("261"),
-                                                       QStringLiteral("--version"), QStringLiteral("2.10"),
-                                                       QStringLiteral("--start"), start, path});
-        EXPECT_TRUE(gen.waitForFinished(10000));
-        EXPECT_EQ(gen.exitCode(), 0) << gen.readAllStandardError().toStdString();
-        return path;
-    }
-
-    QTemporaryDir m_dir;
-    SimProcess m_sim{QStringLiteral(NORVIK_SIM_PATH)};
     QString m_port;
 };
 
@@ -82,7 +64,7 @@ TEST_F(CtlSerial, EveryCommandOverThePty)
     EXPECT_TRUE(scan.outText().startsWith(QStringLiteral("ID 12: version 2.5, type code 261, SN 30303030\n")))
         << scan.describe().toStdString();
 
-    const QString firmware = Firmware();
+    const QString firmware = Firmware(QStringLiteral("0x7400"));
     EXPECT_EQ(Ctl(id12 + QStringList{QStringLiteral("verify"), firmware}).exitCode, 1);
     const CtlResult download = Ctl(id12 + QStringList{QStringLiteral("download"), firmware, QStringLiteral("--yes")});
     EXPECT_EQ(download.exitCode, 0) << download.describe().toStdString();
@@ -112,7 +94,7 @@ TEST_F(CtlSerial, APortInUseIsRefusedWithTheReason)
     StartSim();
     QProcess busy;
     busy.setStandardInputFile(QProcess::nullDevice());
-    busy.start(kCtl, {QStringLiteral("--port"), m_port, QStringLiteral("download"), Firmware(QStringLiteral("0x6000")),
+    busy.start(m_ctl, {QStringLiteral("--port"), m_port, QStringLiteral("download"), Firmware(QStringLiteral("0x6000")),
                       QStringLiteral("--yes")});
     ASSERT_TRUE(busy.waitForStarted(10000));
     // Wait until the download holds the port.
@@ -134,7 +116,7 @@ TEST_F(CtlModem, DownloadThroughACallThatIsHungUpAfterwards)
 {
     StartSim({QStringLiteral("--modem"), QStringLiteral("--modem-delay"), QStringLiteral("300"),
               QStringLiteral("--type-code"), QStringLiteral("261")});
-    const QString firmware = Firmware();
+    const QString firmware = Firmware(QStringLiteral("0x7400"));
     const CtlResult r = Ctl({QStringLiteral("--phone"), QStringLiteral("5551234"), QStringLiteral("download"), firmware,
                              QStringLiteral("--yes")});
     EXPECT_EQ(r.exitCode, 0) << r.describe().toStdString();

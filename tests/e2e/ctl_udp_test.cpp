@@ -21,50 +21,27 @@ namespace {
 
 #if defined(NORVIK_CTL_PATH) && defined(NORVIK_SIM_PATH) && defined(NORVIK_HEXGEN_PATH)
 
-const QString kCtl = QStringLiteral(NORVIK_CTL_PATH);
-
-class CtlUdp : public ::testing::Test {
+class CtlUdp : public CtlAgainstSim {
 protected:
-    void SetUp() override { ASSERT_TRUE(m_dir.isValid()); }
-
-    void StartSim(const QStringList &extra = {})
+    CtlUdp()
+        : CtlAgainstSim(QStringLiteral(NORVIK_CTL_PATH), QStringLiteral(NORVIK_SIM_PATH),
+                        QStringLiteral(NORVIK_HEXGEN_PATH))
     {
-        ASSERT_TRUE(m_sim.start(QStringList{QStringLiteral("--udp"), QStringLiteral("127.0.0.1:0"),
-                                            QStringLiteral("--trace")} +
-                                extra))
-            << m_sim.errorText().toStdString();
     }
-
-    QStringList Link() const
+    QStringList SimLink() override { return {QStringLiteral("--udp"), QStringLiteral("127.0.0.1:0")}; }
+    QStringList CtlLink() const override
     {
         return {QStringLiteral("--host"), QStringLiteral("127.0.0.1"), QStringLiteral("--udp-port"),
                 QString::number(m_sim.udpPort())};
     }
 
-    CtlResult Ctl(const QStringList &args, int timeoutMs = 30000) { return RunCtl(kCtl, Link() + args, timeoutMs); }
-
-    QString Firmware(const QString &start = QStringLiteral("0x7000"))
-    {
-        const QString path = m_dir.filePath(QStringLiteral("fw-%1.hex").arg(start));
-        QProcess gen;
-        gen.start(QStringLiteral(NORVIK_HEXGEN_PATH), {QStringLiteral("--type-code"), QStringLiteral("261"),
-                                                       QStringLiteral("--version"), QStringLiteral("2.10"),
-                                                       QStringLiteral("--start"), start, path});
-        EXPECT_TRUE(gen.waitForFinished(10000));
-        EXPECT_EQ(gen.exitCode(), 0) << gen.readAllStandardError().toStdString();
-        return path;
-    }
-
     static QJsonObject OnlyObject(const CtlResult &r)
     {
         bool ok = false;
-        const QList<QJsonObject> objects = r.jsonLines(&ok);
-        EXPECT_TRUE(ok && objects.size() == 1) << r.describe().toStdString();
-        return objects.isEmpty() ? QJsonObject() : objects.first();
+        const QJsonObject object = r.onlyObject(&ok);
+        EXPECT_TRUE(ok) << r.describe().toStdString();
+        return object;
     }
-
-    QTemporaryDir m_dir;
-    SimProcess m_sim{QStringLiteral(NORVIK_SIM_PATH)};
 };
 
 TEST_F(CtlUdp, InfoAsTextAndAsJson)
@@ -250,7 +227,7 @@ TEST_F(CtlUdp, CtrlCStopsTheDownloadAndClosesTheLink)
     StartSim();
     QProcess ctl;
     ctl.setStandardInputFile(QProcess::nullDevice());
-    ctl.start(kCtl, Link() + QStringList{QStringLiteral("--json"), QStringLiteral("download"),
+    ctl.start(m_ctl, CtlLink() + QStringList{QStringLiteral("--json"), QStringLiteral("download"),
                                          Firmware(QStringLiteral("0x4000")), QStringLiteral("--yes")});
     ASSERT_TRUE(ctl.waitForStarted(10000));
     // Let a few lines go through, then interrupt.

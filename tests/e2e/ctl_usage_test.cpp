@@ -6,7 +6,6 @@
 
 #include <QFile>
 #include <QJsonArray>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QUdpSocket>
 
@@ -43,12 +42,12 @@ protected:
     QString Firmware(const QString &name = QStringLiteral("fw.hex"))
     {
         const QString path = m_dir.filePath(name);
-        QProcess gen;
-        gen.start(QStringLiteral(NORVIK_HEXGEN_PATH),
-                  {QStringLiteral("--type-code"), QStringLiteral("261"), QStringLiteral("--version"),
-                   QStringLiteral("2.10"), path});
-        EXPECT_TRUE(gen.waitForFinished(10000));
-        EXPECT_EQ(gen.exitCode(), 0) << gen.readAllStandardError().toStdString();
+        QString error;
+        EXPECT_TRUE(MakeFirmware(QStringLiteral(NORVIK_HEXGEN_PATH), path,
+                                 {QStringLiteral("--type-code"), QStringLiteral("261"), QStringLiteral("--version"),
+                                  QStringLiteral("2.10")},
+                                 &error))
+            << error.toStdString();
         return path;
     }
 
@@ -124,9 +123,9 @@ TEST_F(CtlOffline, HexInfoOfASoundFile)
 
     const CtlResult json = RunCtl(kCtl, {QStringLiteral("--json"), QStringLiteral("hex-info"), path});
     bool ok = false;
-    const QList<QJsonObject> objects = json.jsonLines(&ok);
-    ASSERT_TRUE(ok && objects.size() == 1) << json.describe().toStdString();
-    const QJsonObject o = objects.first();
+    const QJsonObject object = json.onlyObject(&ok);
+    ASSERT_TRUE(ok) << json.describe().toStdString();
+    const QJsonObject &o = object;
     const int records = static_cast<int>(Lines(path).size());
     EXPECT_TRUE(o.value(QStringLiteral("ok")).toBool());
     EXPECT_EQ(o.value(QStringLiteral("type_code")).toInt(), 261);
@@ -161,13 +160,13 @@ TEST_F(CtlOffline, HexInfoNamesEveryBrokenRecordByLine)
 
     const CtlResult json = RunCtl(kCtl, {QStringLiteral("--json"), QStringLiteral("hex-info"), broken});
     bool ok = false;
-    const QList<QJsonObject> objects = json.jsonLines(&ok);
-    ASSERT_TRUE(ok && objects.size() == 1) << json.describe().toStdString();
+    const QJsonObject object = json.onlyObject(&ok);
+    ASSERT_TRUE(ok) << json.describe().toStdString();
     QList<int> reported;
-    for (const QJsonValue &problem : objects.first().value(QStringLiteral("problems")).toArray())
+    for (const QJsonValue &problem : object.value(QStringLiteral("problems")).toArray())
         reported << problem.toObject().value(QStringLiteral("line")).toInt();
     EXPECT_EQ(reported, (QList<int>{2, 4, 5}));
-    EXPECT_FALSE(objects.first().value(QStringLiteral("ok")).toBool());
+    EXPECT_FALSE(object.value(QStringLiteral("ok")).toBool());
 
     // The download refuses such a file before the controller hears of it.
     Listener controller;
@@ -185,10 +184,18 @@ TEST_F(CtlOffline, MissingFileAndMissingPortExitThreeWithTheReason)
         QStringList args{QStringLiteral("--host"), QStringLiteral("127.0.0.1"), command, missing};
         if (command == QLatin1String("download"))
             args << QStringLiteral("--yes");
+        const QString message = QStringLiteral("HEX File \"%1\" not found.").arg(missing);
         const CtlResult r = RunCtl(kCtl, args);
         EXPECT_EQ(r.exitCode, 3) << command.toStdString() << "\n" << r.describe().toStdString();
-        EXPECT_TRUE(r.errText().contains(QStringLiteral("HEX File \"%1\" not found.").arg(missing)))
-            << r.describe().toStdString();
+        EXPECT_TRUE(r.errText().contains(message)) << r.describe().toStdString();
+        // With --json the refusal is the command's one object, with the message.
+        const CtlResult json = RunCtl(kCtl, QStringList{QStringLiteral("--json")} + args);
+        EXPECT_EQ(json.exitCode, 3) << json.describe().toStdString();
+        bool ok = false;
+        const QJsonObject object = json.onlyObject(&ok);
+        ASSERT_TRUE(ok) << json.describe().toStdString();
+        EXPECT_FALSE(object.value(QStringLiteral("ok")).toBool());
+        EXPECT_EQ(object.value(QStringLiteral("error")).toString(), message) << json.describe().toStdString();
     }
 
     const QString port = m_dir.filePath(QStringLiteral("no-such-tty"));
@@ -201,10 +208,10 @@ TEST_F(CtlOffline, MissingFileAndMissingPortExitThreeWithTheReason)
     const CtlResult json = RunCtl(kCtl, {QStringLiteral("--json"), QStringLiteral("--port"), port, QStringLiteral("get-clock")});
     EXPECT_EQ(json.exitCode, 3) << json.describe().toStdString();
     bool ok = false;
-    const QList<QJsonObject> objects = json.jsonLines(&ok);
-    ASSERT_TRUE(ok && objects.size() == 1) << json.describe().toStdString();
-    EXPECT_FALSE(objects.first().value(QStringLiteral("ok")).toBool());
-    EXPECT_EQ(objects.first().value(QStringLiteral("exit_code")).toInt(), 3);
+    const QJsonObject object = json.onlyObject(&ok);
+    ASSERT_TRUE(ok) << json.describe().toStdString();
+    EXPECT_FALSE(object.value(QStringLiteral("ok")).toBool());
+    EXPECT_EQ(object.value(QStringLiteral("exit_code")).toInt(), 3);
 }
 
 TEST_F(CtlOffline, PortsListsTheEnvironmentsComNames)
@@ -214,11 +221,11 @@ TEST_F(CtlOffline, PortsListsTheEnvironmentsComNames)
     qunsetenv("NORVIK_COM7");
     EXPECT_EQ(r.exitCode, 0) << r.describe().toStdString();
     bool ok = false;
-    const QList<QJsonObject> objects = r.jsonLines(&ok);
-    ASSERT_TRUE(ok && objects.size() == 1) << r.describe().toStdString();
-    EXPECT_TRUE(objects.first().value(QStringLiteral("ports")).isArray());
+    const QJsonObject object = r.onlyObject(&ok);
+    ASSERT_TRUE(ok) << r.describe().toStdString();
+    EXPECT_TRUE(object.value(QStringLiteral("ports")).isArray());
     QString com7;
-    for (const QJsonValue &alias : objects.first().value(QStringLiteral("aliases")).toArray()) {
+    for (const QJsonValue &alias : object.value(QStringLiteral("aliases")).toArray()) {
         if (alias.toObject().value(QStringLiteral("name")).toString() == QLatin1String("COM7"))
             com7 = alias.toObject().value(QStringLiteral("location")).toString();
     }

@@ -21,27 +21,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+using norvik::test::SimJumpRequest;
 using norvik::test::SimProcess;
+using norvik::test::SimRequest;
 
 namespace {
-
-QByteArray request(int address, int code, const QByteArray &data = {})
-{
-    QByteArray f;
-    f.append(char(0x33)).append(char(address)).append(char(code)).append(char(data.size())).append(data);
-    int sum = 0;
-    for (char c : f)
-        sum += static_cast<unsigned char>(c);
-    return f.append(char(sum & 0xFF));
-}
-
-QByteArray jumpRequest(int address)
-{
-    QByteArray key;
-    for (int i = 0; i < 16; ++i)
-        key.append(char(i * 0x11));
-    return request(address, 0xE0, key);
-}
 
 class Udp {
 public:
@@ -123,8 +107,8 @@ TEST(SimProcess, UdpDownloadWithTwoControllersAndStateFile)
     EXPECT_EQ(sim.readyValue(QStringLiteral("ids")), "1,2");
     Udp udp(sim.udpPort());
 
-    EXPECT_EQ(udp.ask(request(2, 0x42)).size(), 20);
-    EXPECT_EQ(udp.ask(jumpRequest(1)), request(1, 0xE0, QByteArray::fromHex("E000")));
+    EXPECT_EQ(udp.ask(SimRequest(2, 0x42)).size(), 20);
+    EXPECT_EQ(udp.ask(SimJumpRequest(1)), SimRequest(1, 0xE0, QByteArray::fromHex("E000")));
 
     nsim::HexGenOptions o;
     o.start = 0x7740;
@@ -138,10 +122,10 @@ TEST(SimProcess, UdpDownloadWithTwoControllersAndStateFile)
     for (int i = 0; i < lines.size(); ++i)
         EXPECT_EQ(udp.ask(lines[i].trimmed() + ';'), i + 1 < lines.size() ? "K" : "Z") << i;
 
-    const QByteArray info = udp.ask(request(1, 0x42));
+    const QByteArray info = udp.ask(SimRequest(1, 0x42));
     ASSERT_EQ(info.size(), 20);
     EXPECT_EQ(info.mid(5, 4).toHex(), "02030307");
-    EXPECT_EQ(udp.ask(request(2, 0x42)).mid(7, 2).toHex(), "0205") << "the other controller keeps its firmware";
+    EXPECT_EQ(udp.ask(SimRequest(2, 0x42)).mid(7, 2).toHex(), "0205") << "the other controller keeps its firmware";
 
     EXPECT_EQ(sim.stop(), 0);
     QFile file(statePath);
@@ -172,7 +156,7 @@ TEST(SimProcess, PtyCarriesSplitRepliesAsSeparateWrites)
     {
         Tty tty(path);
         ASSERT_TRUE(tty.ok());
-        tty.write(request(1, 0x42));
+        tty.write(SimRequest(1, 0x42));
         const QByteArray first = tty.readOnce(1000);
         EXPECT_EQ(first.size(), 10) << "the first half alone, the second 80 ms later";
         const QByteArray all = first + tty.read(20 - static_cast<int>(first.size()));
@@ -197,7 +181,7 @@ TEST(SimProcess, DeviceServesAnExistingTty)
     ::tcsetattr(master, TCSANOW, &t);
     SimProcess sim(QStringLiteral(NORVIK_SIM_PATH));
     ASSERT_TRUE(sim.start({"--device", QString::fromLocal8Bit(name), "--id", "9"})) << sim.errorText().toStdString();
-    const QByteArray info = request(9, 0x42);
+    const QByteArray info = SimRequest(9, 0x42);
     ASSERT_EQ(::write(master, info.constData(), info.size()), info.size());
     QByteArray reply;
     for (pollfd p{master, POLLIN, 0}; reply.size() < 20 && ::poll(&p, 1, 1000) > 0;) {
@@ -224,7 +208,7 @@ TEST(SimProcess, ModemOverPtyAndUnreadAnswersLostOnClose)
         ASSERT_TRUE(tty.ok());
         tty.write("ATDT0123\n\r");
         EXPECT_EQ(tty.read(17), "\r\nCONNECT 19200\r\n");
-        tty.write(request(1, 0x28));
+        tty.write(SimRequest(1, 0x28));
         EXPECT_EQ(tty.read(14).size(), 14);
         tty.write("+++");
         QThread::msleep(50);
@@ -245,11 +229,11 @@ TEST(SimProcess, SignalsPowerCycleAndStop)
     SimProcess sim(QStringLiteral(NORVIK_SIM_PATH));
     ASSERT_TRUE(sim.start({"--udp", "127.0.0.1:0"})) << sim.errorText().toStdString();
     Udp udp(sim.udpPort());
-    EXPECT_EQ(udp.ask(jumpRequest(1)).size(), 7);
-    EXPECT_TRUE(udp.ask(request(1, 0x42), 200).isEmpty()) << "the boot loader does not frame";
+    EXPECT_EQ(udp.ask(SimJumpRequest(1)).size(), 7);
+    EXPECT_TRUE(udp.ask(SimRequest(1, 0x42), 200).isEmpty()) << "the boot loader does not frame";
     sim.powerCycle();
     QThread::msleep(100);
-    EXPECT_EQ(udp.ask(request(1, 0x42)).size(), 20);
+    EXPECT_EQ(udp.ask(SimRequest(1, 0x42)).size(), 20);
 
     // Idle costs nothing: no CPU time over half a second.
     auto cpuTicks = [&] {

@@ -26,6 +26,16 @@ QList<QJsonObject> CtlResult::jsonLines(bool *ok) const
     return objects;
 }
 
+QJsonObject CtlResult::onlyObject(bool *ok) const
+{
+    const QList<QJsonObject> objects = jsonLines(ok);
+    if (objects.size() != 1) {
+        *ok = false;
+        return {};
+    }
+    return objects.first();
+}
+
 QString CtlResult::describe() const
 {
     return QStringLiteral("exit %1%2 after %3 ms\n--- stdout\n%4--- stderr\n%5")
@@ -60,6 +70,47 @@ CtlResult RunCtl(const QString &program, const QStringList &args, int timeoutMs)
     if (result.finished && process.exitStatus() == QProcess::NormalExit)
         result.exitCode = process.exitCode();
     return result;
+}
+
+bool MakeFirmware(const QString &program, const QString &path, const QStringList &options, QString *error)
+{
+    QProcess gen;
+    gen.start(program, options + QStringList{path});
+    if (!gen.waitForFinished(10000) || gen.exitStatus() != QProcess::NormalExit || gen.exitCode() != 0) {
+        if (error)
+            *error = QStringLiteral("%1 %2: %3 %4")
+                         .arg(program, (options + QStringList{path}).join(QLatin1Char(' ')), gen.errorString(),
+                              QString::fromLocal8Bit(gen.readAllStandardError()));
+        return false;
+    }
+    return true;
+}
+
+CtlAgainstSim::CtlAgainstSim(QString ctl, QString sim, QString hexgen)
+    : m_ctl(std::move(ctl)), m_hexgen(std::move(hexgen)), m_sim(std::move(sim))
+{
+}
+
+void CtlAgainstSim::StartSim(const QStringList &extra)
+{
+    ASSERT_TRUE(m_sim.start(SimLink() + QStringList{QStringLiteral("--trace")} + extra)) << m_sim.errorText().toStdString();
+}
+
+CtlResult CtlAgainstSim::Ctl(const QStringList &args, int timeoutMs) const
+{
+    return RunCtl(m_ctl, CtlLink() + args, timeoutMs);
+}
+
+QString CtlAgainstSim::Firmware(const QString &start)
+{
+    const QString path = m_dir.filePath(QStringLiteral("fw-%1.hex").arg(start));
+    QString error;
+    EXPECT_TRUE(MakeFirmware(m_hexgen, path,
+                             {QStringLiteral("--type-code"), QStringLiteral("261"), QStringLiteral("--version"),
+                              QStringLiteral("2.10"), QStringLiteral("--start"), start},
+                             &error))
+        << error.toStdString();
+    return path;
 }
 
 } // namespace norvik::test

@@ -5,11 +5,19 @@
 //   EXPECT_EQ(r.exitCode, 0) << r.describe();
 //
 // stdin is closed (never a terminal), stdout and stderr are kept apart.
+//
+// CtlAgainstSim is the fixture of the tests that run norvik-ctl against a
+// norvik-sim process: a derived fixture names the link on both sides.
+#include "tests/support/SimProcess.h"
+
 #include <QByteArray>
 #include <QJsonObject>
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
 
 namespace norvik::test {
 
@@ -24,10 +32,39 @@ struct CtlResult {
     QString errText() const { return QString::fromUtf8(err); }
     // Every stdout line parsed as a JSON object; a line that is not one fails the parse (empty list).
     QList<QJsonObject> jsonLines(bool *ok = nullptr) const;
+    // The command's one JSON object; *ok is false unless stdout holds exactly one.
+    QJsonObject onlyObject(bool *ok) const;
     // For assertion messages.
     QString describe() const;
 };
 
 CtlResult RunCtl(const QString &program, const QStringList &args, int timeoutMs = 30000);
+
+// Writes a sample firmware file at path by running norvik-hexgen (program) with
+// the options; false, with the reason in *error, when that fails.
+bool MakeFirmware(const QString &program, const QString &path, const QStringList &options, QString *error);
+
+class CtlAgainstSim : public ::testing::Test {
+protected:
+    CtlAgainstSim(QString ctl, QString sim, QString hexgen);
+    void SetUp() override { ASSERT_TRUE(m_dir.isValid()); }
+
+    // How the simulator serves the link, and how norvik-ctl reaches it once the
+    // simulator is ready.
+    virtual QStringList SimLink() = 0;
+    virtual QStringList CtlLink() const = 0;
+
+    // The simulator with its link, --trace (read back with m_sim.stderrText())
+    // and the extra options.
+    void StartSim(const QStringList &extra = {});
+    CtlResult Ctl(const QStringList &args, int timeoutMs = 60000) const;
+    // A sample firmware file: type code 261, version 2.10, 64-byte records from start to 0x7800.
+    QString Firmware(const QString &start = QStringLiteral("0x7000"));
+
+    QString m_ctl;
+    QString m_hexgen;
+    QTemporaryDir m_dir;
+    SimProcess m_sim;
+};
 
 } // namespace norvik::test

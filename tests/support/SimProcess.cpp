@@ -116,4 +116,22 @@ QString SimProcess::uniquePtyPath()
                                .arg(++m_ptyCount));
 }
 
+QByteArray SimRequest(int address, int code, const QByteArray &data)
+{
+    QByteArray frame;
+    frame.append(char(0x33)).append(char(address)).append(char(code)).append(char(data.size())).append(data);
+    int sum = 0;
+    for (char c : frame)
+        sum += static_cast<unsigned char>(c);
+    return frame.append(char(sum & 0xFF));
+}
+
+QByteArray SimJumpRequest(int address)
+{
+    QByteArray key;
+    for (int i = 0; i < 16; ++i)
+        key.append(char(i * 0x11));
+    return SimRequest(address, 0xE0, key);
+}
+
 } // namespace norvik::test

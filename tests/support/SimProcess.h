@@ -70,4 +70,11 @@ private:
     int m_ptyCount = 0;
 };
 
+// A request frame as a host sends it: 0x33, address, code, n, data, checksum.
+// Written out here rather than borrowed from the simulator or the engine, so
+// that a framing mistake on either side shows.
+QByteArray SimRequest(int address, int code, const QByteArray &data = {});
+// The jump-to-boot-loader request with its 16 key bytes 00, 11, ... FF.
+QByteArray SimJumpRequest(int address);
+
 } // namespace norvik::test
