@@ -39,7 +39,7 @@ if [[ "${NORVIK_DEMO_NO_BUILD:-0}" != 1 ]]; then
   bash "$ROOT/scripts/install-deps.sh"
 
   step "Building into $BUILD"
-  bash "$ROOT/scripts/build.sh"
+  bash "$ROOT/scripts/build.sh" norvik-sim norvik-ctl norvik-hexgen
 fi
 
 SIM="$BUILD/sim/norvik-sim"
