@@ -6,6 +6,8 @@
 
 #include <QFile>
 #include <QJsonArray>
+#include <QRegularExpression>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QUdpSocket>
 
@@ -102,6 +104,31 @@ TEST_F(CtlOffline, BadUsageExitsTwoWithTheUsageLineAndSendsNothing)
             << args.join(' ').toStdString() << "\n" << r.describe().toStdString();
     }
     EXPECT_FALSE(controller.received());
+}
+
+TEST_F(CtlOffline, HelpNamesEveryOptionCommandAndExitCode)
+{
+    const CtlResult help = RunCtl(kCtl, {QStringLiteral("--help")});
+    ASSERT_EQ(help.exitCode, 0) << help.describe().toStdString();
+    const QString text = help.outText();
+    for (const char *option : {"--port NAME", "--host ADDR", "--udp-port N", "--phone NUMBER", "--dial-timeout MS",
+                               "--id N", "--timeout MS", "--retry N", "--retry-sleep MS", "--trace", "--json"})
+        EXPECT_TRUE(text.contains(QLatin1String(option))) << option;
+    for (const char *command : {"info", "write-sn SN", "set-clock [--time", "get-clock", "reset", "download FILE [--yes]",
+                                "hex-info FILE", "verify FILE", "ports", "scan [--ids A-B]"})
+        EXPECT_TRUE(text.contains(QStringLiteral("\n  %1").arg(QLatin1String(command)))) << command;
+    for (const char *code : {"0", "1", "2", "3", "130"})
+        EXPECT_TRUE(QRegularExpression(QStringLiteral("\n  %1 +\\S").arg(QLatin1String(code))).match(text).hasMatch())
+            << "exit code " << code;
+
+    // Whatever the help names, the program knows.
+    QSet<QString> named;
+    for (const QRegularExpressionMatch &m : QRegularExpression(QStringLiteral("--[a-z][a-z-]*")).globalMatch(text))
+        named.insert(m.captured());
+    for (const QString &option : named) {
+        const CtlResult r = RunCtl(kCtl, {option});
+        EXPECT_FALSE(r.errText().contains(QStringLiteral("unknown option"))) << r.describe().toStdString();
+    }
 }
 
 TEST_F(CtlOffline, DownloadWithoutTerminalNeedsYes)
