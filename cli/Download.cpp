@@ -32,6 +32,10 @@ namespace {
 constexpr int kSilenceLimitMs = 60000;
 // After Ctrl-C the sequence stops at its next tick; this bounds the wait for it.
 constexpr int kAbortGraceMs = 5000;
+// A controller left in its boot loader takes record text only, not the jump
+// command a new download starts with: it has to be restarted first.
+const QString kBootLoaderAdvice = QStringLiteral(
+    "The controller may remain in its boot loader; switch its power off and on, then download again.");
 
 QString Clock(qint64 milliseconds)
 {
@@ -312,11 +316,11 @@ int RunDownload(const Options &options, const Output &out)
     case norvik::DownloadOutcome::ControllerNotFound:
         code = ExitController;
         if (outcome == norvik::DownloadOutcome::Failure)
-            out.Note(QStringLiteral("The controller may remain in its boot loader; download again to recover it."));
+            out.Note(kBootLoaderAdvice);
         break;
     case norvik::DownloadOutcome::Aborted:
         code = ExitInterrupted;
-        message = QStringLiteral("Download stopped. The controller may remain in its boot loader; download again to recover it.");
+        message = QStringLiteral("Download stopped. ") + kBootLoaderAdvice;
         out.Error(message);
         break;
     case norvik::DownloadOutcome::Error:

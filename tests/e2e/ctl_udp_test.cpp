@@ -253,6 +253,16 @@ TEST_F(CtlUdp, CtrlCStopsTheDownloadAndClosesTheLink)
 
     // The result accounts for every line that reached the controller.
     EXPECT_EQ(m_sim.stderrText().count("(line "), result.value(QStringLiteral("lines_sent")).toInt());
+
+    // As the advice says: the boot loader ignores a new download until the power is switched off and on.
+    const QString firmware = Firmware();
+    const CtlResult again = Ctl({QStringLiteral("download"), firmware, QStringLiteral("--yes")});
+    EXPECT_EQ(again.exitCode, 1) << again.describe().toStdString();
+    EXPECT_TRUE(again.outText().contains(QStringLiteral("Controller not found."))) << again.describe().toStdString();
+    m_sim.powerCycle();
+    const CtlResult recovered = Ctl({QStringLiteral("download"), firmware, QStringLiteral("--yes")});
+    EXPECT_EQ(recovered.exitCode, 0) << recovered.describe().toStdString();
+    EXPECT_TRUE(err.contains("power off and on")) << err.toStdString();
 }
 
 #endif
