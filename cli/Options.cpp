@@ -233,8 +233,9 @@ Commands:
 
 Exit codes:
   0    success
-  1    the controller did not answer or refused, the comparison or download
-       failed, the download was declined, or hex-info found broken records
+  1    the controller did not answer or refused, the modem's dial failed,
+       the comparison or download failed, the download was declined, or
+       hex-info found broken records
   2    bad usage or argument
   3    a file, port or socket could not be opened, read or written (the
        message gives the system's reason), or the firmware file has a
