@@ -154,18 +154,18 @@ Options ParseOptions(const QStringList &arguments)
     if (positional.isEmpty())
         throw UsageError(QStringLiteral("no command given"));
     options.command = positional.takeFirst();
-    const auto spec = Commands().find(options.command);
-    if (spec == Commands().end())
+    const auto entry = Commands().find(options.command);
+    if (entry == Commands().end())
         throw UsageError(QStringLiteral("unknown command '%1'").arg(options.command));
-    if (positional.size() != spec->second.positional) {
-        if (spec->second.positional == 0)
+    if (positional.size() != entry->second.positional) {
+        if (entry->second.positional == 0)
             throw UsageError(QStringLiteral("%1 takes no arguments").arg(options.command));
         throw UsageError(QStringLiteral("%1 needs exactly one argument %2").arg(options.command,
-                                                                               QLatin1String(spec->second.argName)));
+                                                                               QLatin1String(entry->second.argName)));
     }
     options.arguments = positional;
     for (const QString &name : commandOptionsSeen) {
-        if (!spec->second.options.contains(name))
+        if (!entry->second.options.contains(name))
             throw UsageError(QStringLiteral("%1 is not an option of %2").arg(name, options.command));
     }
 

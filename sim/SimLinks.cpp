@@ -26,17 +26,17 @@ UdpLink::UdpLink(SimBus &bus, QObject *parent)
     connect(&m_socket, &QUdpSocket::readyRead, this, &UdpLink::readPending);
 }
 
-bool UdpLink::open(const QString &spec, QString *error)
+bool UdpLink::open(const QString &hostPort, QString *error)
 {
-    const int colon = spec.lastIndexOf(QLatin1Char(':'));
-    const QHostAddress address(spec.left(colon));
-    const quint16 port = static_cast<quint16>(spec.mid(colon + 1).toUInt());
+    const int colon = hostPort.lastIndexOf(QLatin1Char(':'));
+    const QHostAddress address(hostPort.left(colon));
+    const quint16 port = static_cast<quint16>(hostPort.mid(colon + 1).toUInt());
     if (address.isNull()) {
-        *error = QStringLiteral("'%1' is not an IP address").arg(spec.left(colon));
+        *error = QStringLiteral("'%1' is not an IP address").arg(hostPort.left(colon));
         return false;
     }
     if (!m_socket.bind(address, port)) {
-        *error = QStringLiteral("cannot listen on UDP %1: %2").arg(spec, m_socket.errorString());
+        *error = QStringLiteral("cannot listen on UDP %1: %2").arg(hostPort, m_socket.errorString());
         return false;
     }
     return true;

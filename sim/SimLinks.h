@@ -21,8 +21,8 @@ class UdpLink : public QObject {
     Q_OBJECT
 public:
     UdpLink(SimBus &bus, QObject *parent = nullptr);
-    // spec "ADDR:PORT"; port 0 takes any free port.
-    bool open(const QString &spec, QString *error);
+    // hostPort "ADDR:PORT"; port 0 takes any free port.
+    bool open(const QString &hostPort, QString *error);
     QString description() const; // "udp=127.0.0.1:40001"
 
 private:
