@@ -125,3 +125,22 @@ TEST(BurnDownload, ASilentBootLoaderEndsWithTheFailureBox)
     EXPECT_EQ(w.boxes.boxes[1], Box("QTR", BoxIcon::Error, "Download Failure."));
     EXPECT_EQ(w->ProgressBar1->value(), 0);
 }
+
+// The bar is not reset when a new download starts: it keeps the last one's
+// position until the controller acknowledges a line.
+TEST(BurnDownload, ASecondDownloadStartsWithTheBarWhereTheFirstLeftIt)
+{
+    ScriptedController answering(BootLoader(true));
+    DownloadWindow w(answering);
+    w->btnDownload->click();
+    ASSERT_TRUE(w.WaitForEnd(5000));
+    ASSERT_EQ(w->ProgressBar1->value(), 3);
+
+    ScriptedController silent(BootLoader(false));
+    w->edtPort->setText(QString::number(silent.Port()));
+    w->btnDownload->click();
+    ASSERT_TRUE(w.WaitForEnd(10000));
+    EXPECT_EQ(w->labStatus->text(), "Download Failure.");
+    EXPECT_EQ(w->ProgressBar1->maximum(), 4);
+    EXPECT_EQ(w->ProgressBar1->value(), 3);
+}
