@@ -377,13 +377,13 @@ int RunHexInfo(const Options &options, const Output &out)
     }
 
     out.Text(QStringLiteral("File: %1").arg(path));
-    if (info.ok)
+    if (info.ok) {
         out.Text(QStringLiteral("Type code: %1").arg(info.typeCode));
-    if (info.ok)
         out.Text(QStringLiteral("Version: %1").arg(info.version));
-    if (!info.ok)
+    } else {
         out.Text(infoError.isEmpty() ? QStringLiteral("Invalid Hex File (no type code and version)")
                                      : QStringLiteral("Invalid Hex File: %1").arg(infoError));
+    }
     out.Text(QStringLiteral("Records: %1").arg(check.recordLines));
     out.Text(QStringLiteral("Lines the download sends: %1").arg(linesToSend));
     QJsonArray problemArray;

@@ -17,7 +17,6 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
-#include <cstdio>
 #include <iostream>
 #include <string>
 #include <unistd.h>
@@ -68,10 +67,9 @@ public:
         Touch();
         m_position = position;
     }
-    void ShowResult(norvik::DownloadOutcome outcome, const QString &text) override
+    void ShowResult(norvik::DownloadOutcome, const QString &text) override
     {
         Touch();
-        m_outcome = outcome;
         m_resultText = text;
         EndBar();
         if (text != m_lastStatus)
@@ -85,10 +83,9 @@ public:
         m_out.Error(message);
     }
     void SetInputEnabled(bool) override { Touch(); }
-    void LineSent(int index, bool resend) override
+    void LineSent(int, bool resend) override
     {
         Touch();
-        (void)index;
         if (resend)
             ++m_resends;
         ++m_linesSent;
@@ -166,7 +163,6 @@ private:
     QString m_lastStatus;
     QString m_resultText;
     QString m_errorText;
-    norvik::DownloadOutcome m_outcome = norvik::DownloadOutcome::Error;
     QElapsedTimer m_started;
     QElapsedTimer m_activity;
 };

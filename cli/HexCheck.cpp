@@ -24,9 +24,8 @@ QString Hex2(int value)
 }
 
 // Empty when the record is sound, else why not.
-QString CheckRecord(const QByteArray &line, bool &isEndRecord)
+QString CheckRecord(const QByteArray &line)
 {
-    isEndRecord = false;
     const QByteArray digits = line.mid(1);
     for (qsizetype i = 0; i < digits.size(); ++i) {
         if (HexDigit(digits.at(i)) < 0)
@@ -61,11 +60,8 @@ QString CheckRecord(const QByteArray &line, bool &isEndRecord)
     const int expected = (0x100 - (sum & 0xFF)) & 0xFF;
     if (bytes.last() != expected)
         return QStringLiteral("checksum is %1, should be %2").arg(Hex2(bytes.last()), Hex2(expected));
-    if (type == 1) {
-        if (count != 0)
-            return QStringLiteral("end-of-file record with %1 data bytes").arg(count);
-        isEndRecord = true;
-    }
+    if (type == 1 && count != 0)
+        return QStringLiteral("end-of-file record with %1 data bytes").arg(count);
     return {};
 }
 
@@ -100,11 +96,9 @@ HexCheckResult CheckHexFile(const QString &fileName)
             continue;
         }
         ++result.recordLines;
-        bool endRecord = false;
-        const QString reason = CheckRecord(line, endRecord);
+        const QString reason = CheckRecord(line);
         if (!reason.isEmpty())
             result.problems << HexProblem{number, reason, true};
-        result.endRecord = result.endRecord || endRecord;
     }
     if (result.recordLines == 0)
         result.problems << HexProblem{0, QStringLiteral("no record lines")};

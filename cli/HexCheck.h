@@ -15,7 +15,6 @@ struct HexProblem {
 
 struct HexCheckResult {
     int recordLines = 0;       // lines starting with ':'
-    bool endRecord = false;    // an end-of-file record (type 01) is present
     int cutLine = 0;           // line of the record at "77c0" where the download stops; 0 if none
     QList<HexProblem> problems;
 };

@@ -14,22 +14,21 @@ struct CommandSpec {
     int positional;        // number of positional arguments
     const char *argName;   // for messages: "SN", "FILE"
     QStringList options;   // command options it accepts
-    bool needsController;
 };
 
 const std::map<QString, CommandSpec> &Commands()
 {
     static const std::map<QString, CommandSpec> commands = {
-        {QStringLiteral("info"), {0, "", {}, true}},
-        {QStringLiteral("write-sn"), {1, "SN", {}, true}},
-        {QStringLiteral("set-clock"), {0, "", {QStringLiteral("--time")}, true}},
-        {QStringLiteral("get-clock"), {0, "", {}, true}},
-        {QStringLiteral("reset"), {0, "", {}, true}},
-        {QStringLiteral("download"), {1, "FILE", {QStringLiteral("--yes")}, true}},
-        {QStringLiteral("hex-info"), {1, "FILE", {}, false}},
-        {QStringLiteral("verify"), {1, "FILE", {}, true}},
-        {QStringLiteral("ports"), {0, "", {}, false}},
-        {QStringLiteral("scan"), {0, "", {QStringLiteral("--ids")}, true}},
+        {QStringLiteral("info"), {0, "", {}}},
+        {QStringLiteral("write-sn"), {1, "SN", {}}},
+        {QStringLiteral("set-clock"), {0, "", {QStringLiteral("--time")}}},
+        {QStringLiteral("get-clock"), {0, "", {}}},
+        {QStringLiteral("reset"), {0, "", {}}},
+        {QStringLiteral("download"), {1, "FILE", {QStringLiteral("--yes")}}},
+        {QStringLiteral("hex-info"), {1, "FILE", {}}},
+        {QStringLiteral("verify"), {1, "FILE", {}}},
+        {QStringLiteral("ports"), {0, "", {}}},
+        {QStringLiteral("scan"), {0, "", {QStringLiteral("--ids")}}},
     };
     return commands;
 }
