@@ -3,13 +3,13 @@
 // reaches a controller, so several cases listen on a UDP socket and check that
 // nothing arrived.
 #include "tests/support/CtlProcess.h"
+#include "tests/support/UdpPeer.h"
 
 #include <QFile>
 #include <QJsonArray>
 #include <QRegularExpression>
 #include <QSet>
 #include <QTemporaryDir>
-#include <QUdpSocket>
 
 #include <gtest/gtest.h>
 
@@ -21,20 +21,12 @@ namespace {
 
 const QString kCtl = QStringLiteral(NORVIK_CTL_PATH);
 
-// A controller stand-in that only counts what it is sent.
-class Listener {
-public:
-    Listener() { EXPECT_TRUE(m_socket.bind(QHostAddress::LocalHost, 0)); }
-    QStringList link() const
-    {
-        return {QStringLiteral("--host"), QStringLiteral("127.0.0.1"), QStringLiteral("--udp-port"),
-                QString::number(m_socket.localPort())};
-    }
-    bool received() { return m_socket.hasPendingDatagrams() || m_socket.waitForReadyRead(100); }
-
-private:
-    QUdpSocket m_socket;
-};
+// The network link to a controller stand-in that only listens.
+QStringList LinkTo(const UdpPeer &controller)
+{
+    return {QStringLiteral("--host"), QStringLiteral("127.0.0.1"), QStringLiteral("--udp-port"),
+            QString::number(controller.Port())};
+}
 
 class CtlOffline : public ::testing::Test {
 protected:
@@ -76,8 +68,8 @@ protected:
 
 TEST_F(CtlOffline, BadUsageExitsTwoWithTheUsageLineAndSendsNothing)
 {
-    Listener controller;
-    const QStringList link = controller.link();
+    UdpPeer controller;
+    const QStringList link = LinkTo(controller);
     const QList<QStringList> cases = {
         {},
         {QStringLiteral("bogus")},
@@ -103,7 +95,7 @@ TEST_F(CtlOffline, BadUsageExitsTwoWithTheUsageLineAndSendsNothing)
         EXPECT_TRUE(r.errText().contains(QStringLiteral("Usage: norvik-ctl [link options] COMMAND [arguments]")))
             << args.join(' ').toStdString() << "\n" << r.describe().toStdString();
     }
-    EXPECT_FALSE(controller.received());
+    EXPECT_FALSE(controller.Receive(100).has_value());
 }
 
 TEST_F(CtlOffline, HelpNamesEveryOptionCommandAndExitCode)
@@ -133,11 +125,11 @@ TEST_F(CtlOffline, HelpNamesEveryOptionCommandAndExitCode)
 
 TEST_F(CtlOffline, DownloadWithoutTerminalNeedsYes)
 {
-    Listener controller;
-    const CtlResult r = RunCtl(kCtl, controller.link() + QStringList{QStringLiteral("download"), Firmware()});
+    UdpPeer controller;
+    const CtlResult r = RunCtl(kCtl, LinkTo(controller) + QStringList{QStringLiteral("download"), Firmware()});
     EXPECT_EQ(r.exitCode, 2) << r.describe().toStdString();
     EXPECT_TRUE(r.errText().contains(QStringLiteral("--yes"))) << r.describe().toStdString();
-    EXPECT_FALSE(controller.received());
+    EXPECT_FALSE(controller.Receive(100).has_value());
 }
 
 TEST_F(CtlOffline, HexInfoOfASoundFile)
@@ -150,9 +142,8 @@ TEST_F(CtlOffline, HexInfoOfASoundFile)
 
     const CtlResult json = RunCtl(kCtl, {QStringLiteral("--json"), QStringLiteral("hex-info"), path});
     bool ok = false;
-    const QJsonObject object = json.onlyObject(&ok);
+    const QJsonObject o = json.onlyObject(&ok);
     ASSERT_TRUE(ok) << json.describe().toStdString();
-    const QJsonObject &o = object;
     const int records = static_cast<int>(Lines(path).size());
     EXPECT_TRUE(o.value(QStringLiteral("ok")).toBool());
     EXPECT_EQ(o.value(QStringLiteral("type_code")).toInt(), 261);
@@ -196,12 +187,12 @@ TEST_F(CtlOffline, HexInfoNamesEveryBrokenRecordByLine)
     EXPECT_FALSE(object.value(QStringLiteral("ok")).toBool());
 
     // The download refuses such a file before the controller hears of it.
-    Listener controller;
+    UdpPeer controller;
     const CtlResult download =
-        RunCtl(kCtl, controller.link() + QStringList{QStringLiteral("download"), broken, QStringLiteral("--yes")});
+        RunCtl(kCtl, LinkTo(controller) + QStringList{QStringLiteral("download"), broken, QStringLiteral("--yes")});
     EXPECT_EQ(download.exitCode, 3) << download.describe().toStdString();
     EXPECT_TRUE(download.errText().contains(QStringLiteral("line 2"))) << download.describe().toStdString();
-    EXPECT_FALSE(controller.received());
+    EXPECT_FALSE(controller.Receive(100).has_value());
 }
 
 TEST_F(CtlOffline, MissingFileAndMissingPortExitThreeWithTheReason)
