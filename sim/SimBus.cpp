@@ -111,20 +111,19 @@ void SimBus::trace(const QString &link, const char *direction, const QByteArray 
     line += text ? QStringLiteral("\"%1\"").arg(printable(bytes)) : hexDump(bytes);
     if (!noteText.isEmpty())
         line += QStringLiteral("  (%1)").arg(noteText);
-    if (m_sink) {
-        m_sink(line);
-    } else {
-        std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
-        std::fflush(stderr);
-    }
+    emitLine(line);
 }
 
 void SimBus::note(const QString &link, const QString &text)
 {
     if (!m_config.trace)
         return;
-    const QString line = QStringLiteral("%1 %2 -- %3")
-                             .arg(QTime::currentTime().toString(QStringLiteral("HH:mm:ss.zzz")), link, text);
+    emitLine(QStringLiteral("%1 %2 -- %3")
+                 .arg(QTime::currentTime().toString(QStringLiteral("HH:mm:ss.zzz")), link, text));
+}
+
+void SimBus::emitLine(const QString &line)
+{
     if (m_sink) {
         m_sink(line);
     } else {

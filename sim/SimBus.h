@@ -27,7 +27,6 @@ public:
     explicit SimBus(const SimConfig &config);
 
     const SimConfig &config() const { return m_config; }
-    std::vector<std::unique_ptr<SimController>> &controllers() { return m_controllers; }
     SimController *byId(std::uint8_t id);
     SimController *bySn(const QByteArray &sn);
 
@@ -40,12 +39,13 @@ public:
 
     // The trace goes to stderr unless a test catches it.
     void setTraceSink(std::function<void(const QString &)> sink) { m_sink = std::move(sink); }
-    bool tracing() const { return m_config.trace; }
     void trace(const QString &link, const char *direction, const QByteArray &bytes, bool text,
                const QString &note = QString());
     void note(const QString &link, const QString &text);
 
 private:
+    void emitLine(const QString &line);
+
     SimConfig m_config;
     std::vector<std::unique_ptr<SimController>> m_controllers;
     std::function<void(const QString &)> m_sink;

@@ -232,7 +232,11 @@ SimController::Outcome SimController::handleFrame(std::uint8_t code, const QByte
     }
 }
 
-bool SimController::decodeRecord(const QByteArray &line, QByteArray *bytes)
+namespace {
+
+// Checks a record line ("LLAAAATT...CC" after the ':'); fills the decoded
+// bytes (count, address, type, data, checksum) when it is sound.
+bool decodeRecord(const QByteArray &line, QByteArray *bytes)
 {
     if (line.size() < 11 || line.size() > kMaxLineChars || line[0] != ':' || (line.size() - 1) % 2 != 0)
         return false;
@@ -252,9 +256,16 @@ bool SimController::decodeRecord(const QByteArray &line, QByteArray *bytes)
     return true;
 }
 
+} // namespace
+
 QByteArray SimController::handleLine(const QByteArray &line, const FaultConfig &faults, QString *note)
 {
     const int number = ++m_linesReceived;
+    auto refuse = [&](const QString &why) -> QByteArray {
+        ++m_linesRejected;
+        *note = QStringLiteral("line %1: %2").arg(QString::number(number), why);
+        return "N";
+    };
     if (faults.blSilentAfter >= 0 && number > faults.blSilentAfter) {
         *note = QStringLiteral("line %1: silent (fault)").arg(number);
         return {};
@@ -263,18 +274,12 @@ QByteArray SimController::handleLine(const QByteArray &line, const FaultConfig &
         *note = QStringLiteral("line %1: dropped (fault)").arg(number);
         return {};
     }
-    if (faults.blNakAll || (faults.blNakEvery > 0 && number % faults.blNakEvery == 0)) {
-        ++m_linesRejected;
-        *note = QStringLiteral("line %1: refused (fault)").arg(number);
-        return "N";
-    }
+    if (faults.blNakAll || (faults.blNakEvery > 0 && number % faults.blNakEvery == 0))
+        return refuse(QStringLiteral("refused (fault)"));
 
     QByteArray rec;
-    if (!decodeRecord(line, &rec)) {
-        ++m_linesRejected;
-        *note = QStringLiteral("line %1: not a sound record").arg(number);
-        return "N";
-    }
+    if (!decodeRecord(line, &rec))
+        return refuse(QStringLiteral("not a sound record"));
     const int count = at(rec, 0);
     const std::uint32_t offset = static_cast<std::uint32_t>(at(rec, 1) << 8 | at(rec, 2));
     const int type = at(rec, 3);
@@ -284,21 +289,15 @@ QByteArray SimController::handleLine(const QByteArray &line, const FaultConfig &
     switch (type) {
     case 0x00: {
         const std::uint32_t address = m_addressBase + offset;
-        if (address + static_cast<std::uint32_t>(count) > kAddressLimit) {
-            ++m_linesRejected;
-            *note = QStringLiteral("line %1: address beyond the flash").arg(number);
-            return "N";
-        }
+        if (address + static_cast<std::uint32_t>(count) > kAddressLimit)
+            return refuse(QStringLiteral("address beyond the flash"));
         for (int i = 0; i < count; ++i)
             m_pending[address + static_cast<std::uint32_t>(i)] = at(payload, i);
         break;
     }
     case 0x01:
-        if (count != 0) {
-            ++m_linesRejected;
-            *note = QStringLiteral("line %1: end record with data").arg(number);
-            return "N";
-        }
+        if (count != 0)
+            return refuse(QStringLiteral("end record with data"));
         ++m_linesAccepted;
         restartWithNewImage();
         *note = QStringLiteral("line %1: end of file, restarted with type code %2, version %3.%4")
@@ -309,25 +308,17 @@ QByteArray SimController::handleLine(const QByteArray &line, const FaultConfig &
         return faults.blEndReply;
     case 0x02: // extended segment address: base = value * 16
     case 0x04: // extended linear address: base = value * 65536
-        if (count != 2) {
-            ++m_linesRejected;
-            *note = QStringLiteral("line %1: extended address of wrong length").arg(number);
-            return "N";
-        }
+        if (count != 2)
+            return refuse(QStringLiteral("extended address of wrong length"));
         m_addressBase = static_cast<std::uint32_t>(at(payload, 0) << 8 | at(payload, 1)) << (type == 0x02 ? 4 : 16);
         break;
     case 0x03: // start addresses: nothing to store in the flash
     case 0x05:
-        if (count != 4) {
-            ++m_linesRejected;
-            *note = QStringLiteral("line %1: start address of wrong length").arg(number);
-            return "N";
-        }
+        if (count != 4)
+            return refuse(QStringLiteral("start address of wrong length"));
         break;
     default:
-        ++m_linesRejected;
-        *note = QStringLiteral("line %1: unknown record type %2").arg(number).arg(type);
-        return "N";
+        return refuse(QStringLiteral("unknown record type %1").arg(type));
     }
     ++m_linesAccepted;
     *note = QStringLiteral("line %1: accepted").arg(number);

@@ -64,10 +64,6 @@ public:
 
     QJsonObject state() const;
 
-    // Checks a record line ("LLAAAATT...CC" after the ':'); fills the decoded
-    // bytes (count, address, type, data, checksum) when it is sound.
-    static bool decodeRecord(const QByteArray &line, QByteArray *bytes);
-
 private:
     QByteArray ack(std::uint8_t code, std::uint8_t status) const;
     QByteArray frame(std::uint8_t code, const QByteArray &data) const { return buildFrame(m_id, code, data); }

@@ -21,7 +21,7 @@ namespace nsim {
 // ---------------------------------------------------------------- UDP
 
 UdpLink::UdpLink(SimBus &bus, QObject *parent)
-    : QObject(parent), m_bus(bus), m_session(bus, QStringLiteral("udp"), true)
+    : QObject(parent), m_session(bus, QStringLiteral("udp"), true)
 {
     connect(&m_socket, &QUdpSocket::readyRead, this, &UdpLink::readPending);
 }

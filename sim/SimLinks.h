@@ -10,7 +10,6 @@
 #include <QObject>
 #include <QUdpSocket>
 
-#include <deque>
 #include <memory>
 
 class QSocketNotifier;
@@ -28,7 +27,6 @@ public:
 private:
     void readPending();
 
-    SimBus &m_bus;
     QUdpSocket m_socket;
     SimSession m_session;
 };
@@ -44,7 +42,6 @@ public:
     // An existing serial device.
     bool openDevice(const QString &path, QString *error);
     QString description() const; // "pty=PATH" or "device=PATH"
-    QString devicePath() const { return m_devicePath; }
 
 signals:
     // The device went away (unplugged); the simulator cannot go on serving it.
