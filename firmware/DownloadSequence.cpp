@@ -14,7 +14,6 @@ namespace norvik {
 
 namespace {
 
-
 // The boot loader's answers are compared as whole texts, case-sensitively.
 bool IsEndOfDownload(const QByteArray &reply)
 {

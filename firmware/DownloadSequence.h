@@ -60,7 +60,6 @@ public:
 
     const QStringList &HexLines() const { return m_hexLines; }
     int LinePos() const { return m_linePos; }
-    int LastLinePos() const { return m_lastLinePos; }
     int StallCount() const { return m_stallCount; }
     QTimer &T1() { return m_t1; }
     QTimer &T2() { return m_t2; }

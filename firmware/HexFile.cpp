@@ -9,6 +9,8 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 
+#include <algorithm>
+
 namespace norvik {
 
 namespace {
@@ -76,13 +78,16 @@ int HexField(const QString &field)
 HexFileInfo ReadHexFileInfo(const QString &fileName)
 {
     HexFileInfo info;
-    if (CountHexLines(fileName) == 0)
+    if (!QFileInfo::exists(fileName))
+        return info;
+    const QStringList lines = ReadTextLines(fileName);
+    if (std::none_of(lines.begin(), lines.end(), IsRecordLine))
         return info;
 
     // The device keeps its type code and version at 0x77BA..0x77BD, that is
     // characters 126..133 of the 64-byte record at address 0x7780.
     static const QString marker = QStringLiteral(":407780");
-    for (const QString &line : ReadTextLines(fileName)) {
+    for (const QString &line : lines) {
         if (!line.contains(marker))
             continue;
         const QString field = line.mid(125, 8);
