@@ -129,11 +129,6 @@ TfrmBurn::~TfrmBurn()
     FormDestroy();
 }
 
-void TfrmBurn::SetMessageBoxes(norvik::MessageBoxes *boxes)
-{
-    m_boxes = boxes ? boxes : norvik::DefaultMessageBoxes();
-}
-
 void TfrmBurn::BuildControls()
 {
     // Header: stays usable while a download locks the input panel.
@@ -444,14 +439,7 @@ void TfrmBurn::DisconnectQuietly()
 
 void TfrmBurn::ShowException(const std::exception &error)
 {
-    const QString message = QString::fromLatin1(error.what());
-    if (CommandLineMode) {
-        // A command-line run must never wait for a person.
-        std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
-        std::fflush(stderr);
-        return;
-    }
-    m_boxes->Critical(this, ApplicationTitle, message);
+    ShowError(QString::fromLatin1(error.what()));
 }
 
 // ---------------------------------------------------------------------------
@@ -547,7 +535,9 @@ void TfrmBurn::ShowResult(norvik::DownloadOutcome outcome, const QString &text)
 void TfrmBurn::ShowError(const QString &message)
 {
     if (CommandLineMode) {
+        // A command-line run must never wait for a person.
         std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
+        std::fflush(stderr);
         return;
     }
     m_boxes->Critical(this, ApplicationTitle, message);
@@ -658,7 +648,6 @@ void TfrmBurn::CheckBox8Click()
 
 void TfrmBurn::btnExitClick()
 {
-    emit exitRequested();
     QCoreApplication::quit();
 }
 

@@ -26,7 +26,6 @@ class QTimeEdit;
 class TController;
 struct TControllerInfo;
 
-
 // The logo: a picture that reports clicks.
 class TImage : public QWidget {
     Q_OBJECT
@@ -52,9 +51,6 @@ public:
     explicit TfrmBurn(const QStringList &arguments, norvik::MessageBoxes *boxes = nullptr,
                       QWidget *parent = nullptr);
     ~TfrmBurn() override;
-
-    void SetMessageBoxes(norvik::MessageBoxes *boxes);
-    norvik::MessageBoxes *MessageBoxes() const { return m_boxes; }
 
     // --- controls (named as the window's users know them) ------------------
     TImage *Image1 = nullptr;
@@ -93,8 +89,6 @@ public:
     bool CommandLineMode = false;
     // FormCreate asked the application to end (command-line run finished).
     bool TerminateRequested() const { return m_terminateRequested; }
-    // Where the open dialog starts: the executable's folder.
-    QString OpenDialogInitialDir() const { return m_openDialogDir; }
 
     // --- behaviour ---------------------------------------------------------
     void ApplySettings();
@@ -128,10 +122,6 @@ public:
     void ShowResult(norvik::DownloadOutcome outcome, const QString &text) override;
     void ShowError(const QString &message) override;
     void SetInputEnabled(bool enabled) override;
-
-Q_SIGNALS:
-    // "E&xit": the program's entry ends the message loop on it.
-    void exitRequested();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
