@@ -3,6 +3,7 @@
 // on its own thread, because the link's waits block the test's thread.
 #include "component/Controller.h"
 #include "firmware/DownloadSequence.h"
+#include "tests/support/FakeLink.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -116,14 +117,9 @@ private:
                     ++m_jumpFrames;
                     if (m_jump == Jump::Ignore)
                         continue;
-                    QByteArray ack("\x33\x00\xE0\x02\xE0\x00\x00", 7);
-                    ack[1] = data[1];
-                    ack[5] = m_jump == Jump::Ack ? 0 : 1;
-                    quint8 sum = 0;
-                    for (int i = 0; i < 6; ++i)
-                        sum = quint8(sum + quint8(ack[i]));
-                    ack[6] = char(sum);
-                    socket.writeDatagram(ack, from, fromPort);
+                    const auto ack = test::FakeLink::Ack(quint8(data[1]), 0xE0, m_jump == Jump::Ack ? 0 : 1);
+                    socket.writeDatagram(reinterpret_cast<const char *>(ack.data()), qint64(ack.size()), from,
+                                         fromPort);
                     continue;
                 }
                 {
