@@ -26,16 +26,6 @@ void FakeLink::QueueSilence()
     QueueReplyCount(0);
 }
 
-void FakeLink::QueueDirectReply(const Bytes &bytes)
-{
-    m_directReplies.push_back(bytes);
-}
-
-void FakeLink::QueueDirectReply(const std::string &text)
-{
-    m_directReplies.emplace_back(text.begin(), text.end());
-}
-
 SleepFunction FakeLink::SleepRecorder()
 {
     return [this](int ms) { calls.push_back("Sleep " + std::to_string(ms)); };
@@ -62,23 +52,19 @@ FakeLink::Bytes FakeLink::Ack(std::uint8_t address, std::uint8_t code, std::uint
 bool FakeLink::Connect()
 {
     calls.emplace_back("Connect");
-    ++connectCount;
-    if (connectResult)
-        m_connected = true;
-    return connectResult;
+    m_connected = true;
+    return true;
 }
 
 void FakeLink::Disconnect()
 {
     calls.emplace_back("Disconnect");
-    ++disconnectCount;
     m_connected = false;
 }
 
 int FakeLink::ReceiveFrame()
 {
     calls.emplace_back("ReceiveFrame");
-    ++receiveCount;
     ClearBuffers(false, true);
     if (m_replies.empty())
         return 0;
@@ -100,30 +86,18 @@ void FakeLink::SendFrame(int count)
     calls.emplace_back("SendFrame");
     const int n = std::clamp(count, 0, static_cast<int>(sizeof RequestBuffer));
     sent.emplace_back(RequestBuffer, RequestBuffer + n);
-    if (onSendFrame)
-        onSendFrame(*this, sent.back());
 }
 
-int FakeLink::DirectSend(const void *buffer, int count)
+int FakeLink::DirectSend(const void *, int count)
 {
     calls.emplace_back("DirectSend");
-    const auto *bytes = static_cast<const std::uint8_t *>(buffer);
-    directSent.emplace_back(bytes, bytes + std::max(count, 0));
-    return directSendResult < 0 ? count : directSendResult;
+    return count;
 }
 
-int FakeLink::DirectReceive(void *buffer)
+int FakeLink::DirectReceive(void *)
 {
     calls.emplace_back("DirectReceive");
-    ++directReceiveCount;
-    if (m_directReplies.empty())
-        return 0;
-    const Bytes reply = m_directReplies.front();
-    m_directReplies.pop_front();
-    const int placed = std::min<int>(static_cast<int>(reply.size()), kReadLimit);
-    if (placed > 0)
-        std::memcpy(buffer, reply.data(), static_cast<std::size_t>(placed));
-    return placed;
+    return 0;
 }
 
 } // namespace norvik::test

@@ -1,8 +1,7 @@
 #pragma once
 // A scripted link for engine tests: derived from TBasicCom, it touches no port
-// or socket. It records every frame handed to SendFrame and every buffer handed
-// to DirectSend, plays back scripted replies for ReceiveFrame and
-// DirectReceive, and counts Connect and Disconnect.
+// or socket. It records every frame handed to SendFrame and plays back scripted
+// replies for ReceiveFrame.
 //
 // Typical use:
 //
@@ -14,14 +13,14 @@
 //   EXPECT_EQ(link.calls, (std::vector<std::string>{"SendFrame", "ReceiveFrame"}));
 //
 // ReceiveFrame with nothing queued behaves as silence: the reply buffer is
-// cleared and 0 is returned. DirectReceive with nothing queued returns 0.
+// cleared and 0 is returned. Connect always succeeds; DirectSend accepts every
+// byte and DirectReceive returns 0.
 #include "component/BasicCom.h"
 
 #include "common/Sleeper.h"
 
 #include <cstdint>
 #include <deque>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -45,30 +44,12 @@ public:
     void QueueReplyCount(int count, const Bytes &bytes = {});
     // Silence for one ReceiveFrame (cleared buffer, 0).
     void QueueSilence();
-    // Optional: called with each frame passed to SendFrame, after it has been
-    // recorded; may queue the answer (a tiny controller).
-    std::function<void(FakeLink &, const Bytes &frame)> onSendFrame;
-
-    // --- scripting DirectReceive ---------------------------------------------------
-    // One DirectReceive places these bytes (at most 255) and returns their count.
-    void QueueDirectReply(const Bytes &bytes);
-    void QueueDirectReply(const std::string &text);
-    // Result of DirectSend; a negative value (the default) returns the count given.
-    int directSendResult = -1;
-    // Result of Connect; true by default.
-    bool connectResult = true;
 
     // --- what happened ----------------------------------------------------------
     std::vector<Bytes> sent;        // every SendFrame(count): the first count bytes of RequestBuffer
-    std::vector<Bytes> directSent;  // every DirectSend
     std::vector<std::string> calls; // "Connect", "Disconnect", "SendFrame", "ReceiveFrame",
                                     // "DirectSend", "DirectReceive", and "Sleep <ms>" from SleepRecorder
-    int connectCount = 0;
-    int disconnectCount = 0;
-    int receiveCount = 0;
-    int directReceiveCount = 0;
     std::size_t PendingReplies() const { return m_replies.size(); }
-    std::size_t PendingDirectReplies() const { return m_directReplies.size(); }
 
     // A sleeper that records "Sleep <ms>" into `calls` instead of blocking, so a
     // test sees where a pause falls between the sends and receives.
@@ -96,7 +77,6 @@ private:
         int count = 0;
     };
     std::deque<Reply> m_replies;
-    std::deque<Bytes> m_directReplies;
 };
 
 } // namespace norvik::test
