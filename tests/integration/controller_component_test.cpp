@@ -14,9 +14,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QHostAddress>
-#include <QUdpSocket>
-
 #include <future>
 #include <thread>
 #include <vector>
@@ -39,20 +36,14 @@ public:
         std::promise<quint16> bound;
         auto port = bound.get_future();
         m_thread = std::thread([this, replies = std::move(replies), bound = std::move(bound)]() mutable {
-            QUdpSocket socket;
-            socket.bind(QHostAddress(QHostAddress::LocalHost), 0);
-            bound.set_value(socket.localPort());
+            UdpPeer peer; // made on this thread: the socket belongs to the thread that uses it
+            bound.set_value(peer.Port());
             for (const Bytes &reply : replies) {
-                if (!socket.hasPendingDatagrams() && !socket.waitForReadyRead(3000))
+                const auto request = peer.Receive(3000);
+                if (!request)
                     return;
-                Bytes request(static_cast<std::size_t>(socket.pendingDatagramSize()));
-                QHostAddress sender;
-                quint16 senderPort = 0;
-                socket.readDatagram(reinterpret_cast<char *>(request.data()), static_cast<qint64>(request.size()),
-                                    &sender, &senderPort);
-                m_requests.push_back(request);
-                socket.writeDatagram(reinterpret_cast<const char *>(reply.data()), static_cast<qint64>(reply.size()),
-                                     sender, senderPort);
+                m_requests.push_back(request->bytes);
+                peer.SendTo(request->senderPort, reply);
             }
         });
         m_port = port.get();

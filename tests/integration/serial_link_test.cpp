@@ -2,6 +2,7 @@
 // what is kept or discarded between commands, and the link's open/close rules.
 #include "component/UART.h"
 #include "services/ComPort.h"
+#include "tests/support/FakeLink.h"
 #include "tests/support/Pty.h"
 #include "tests/support/RecordingSleeper.h"
 
@@ -11,24 +12,16 @@
 #include <cstring>
 #include <string>
 
+using norvik::test::FakeLink;
 using norvik::test::Pty;
 
 namespace {
 
-// A reply frame: 0x33, address, code, n, n data bytes, checksum.
+// A reply frame from controller 1, as the bytes written to the line.
 std::string frame(std::uint8_t code, const std::string &data)
 {
-    std::string bytes;
-    bytes.push_back(0x33);
-    bytes.push_back(0x01);
-    bytes.push_back(static_cast<char>(code));
-    bytes.push_back(static_cast<char>(data.size()));
-    bytes += data;
-    unsigned sum = 0;
-    for (char c : bytes)
-        sum += static_cast<std::uint8_t>(c);
-    bytes.push_back(static_cast<char>(sum & 0xFF));
-    return bytes;
+    const FakeLink::Bytes bytes = FakeLink::Frame(0x01, code, FakeLink::Bytes(data.begin(), data.end()));
+    return std::string(bytes.begin(), bytes.end());
 }
 
 std::string reply(const TUART &link, int count)
