@@ -30,7 +30,7 @@ public:
     using TBasicCom::TriStateStatus;
     using TBasicCom::TriStateStatusEcho;
 
-    // A reply of `length` bytes sitting in ReplyBuffer with the given echo and status.
+    // A reply sitting in ReplyBuffer with the given echo and status.
     void SetReply(std::uint8_t echo, std::uint8_t status)
     {
         ClearBuffers(false, true);
