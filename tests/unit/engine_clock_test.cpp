@@ -200,11 +200,14 @@ private:
     bool m_had;
 };
 
-TEST(EngineClock, AReadingInTheSkippedHourBecomesAValidLocalTime)
+// The hour that the local time skips in spring (Berlin 2006-03-26, 02:00 -> 03:00):
+// a controller reading inside it still gives a valid time, and moments inside it
+// are still sent as their own wall-clock values.
+TEST(EngineClock, TheSkippedHourOfTheLocalZone)
 {
     ZoneGuard zone("Europe/Berlin");
     FakeLink link;
-    link.QueueReply(ClockReply(6, 3, 26, 2, 30, 0)); // 02:00 -> 03:00 that night
+    link.QueueReply(ClockReply(6, 3, 26, 2, 30, 0));
     link.QueueReply(ClockReply(6, 3, 26, 1, 59, 59));
     const QDateTime inGap = link.GetControllerDateTime();
     const QDateTime beforeGap = link.GetControllerDateTime();
@@ -213,13 +216,8 @@ TEST(EngineClock, AReadingInTheSkippedHourBecomesAValidLocalTime)
     EXPECT_EQ(inGap.time(), QTime(3, 30, 0));
     EXPECT_EQ(beforeGap.time(), QTime(1, 59, 59));
     EXPECT_EQ(beforeGap.secsTo(inGap), 30 * 60 + 1);
-}
 
-TEST(EngineClock, MomentsInTheSkippedHourAreStillSent)
-{
-    ZoneGuard zone("Europe/Berlin");
-    FakeLink link;
-    // The summer switch itself falls in the hour that the local time skips.
+    // The summer switch itself falls in the skipped hour.
     const QDateTime time1(QDate(2006, 3, 26), QTime(2, 0));
     const QDateTime time2(QDate(2006, 10, 29), QTime(3, 0));
     link.QueueReply(FakeLink::Ack(1, 0x39, 0));
