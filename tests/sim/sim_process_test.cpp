@@ -1,6 +1,7 @@
 // norvik-sim as a separate process, spoken to over a real UDP socket on
 // 127.0.0.1 and a real pseudo-terminal, with raw bytes.
 #include "sim/HexGen.h"
+#include "tests/support/Pty.h"
 #include "tests/support/SimProcess.h"
 
 #include <QFile>
@@ -17,7 +18,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -171,31 +171,15 @@ TEST(SimProcess, DeviceServesAnExistingTty)
 {
     // A pseudo-terminal made here stands for a serial device: the simulator
     // serves its device side, the test speaks from the other end.
-    int master = -1;
-    int slave = -1;
-    char name[256] = {};
-    ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
-    termios t{};
-    ::tcgetattr(master, &t);
-    ::cfmakeraw(&t);
-    ::tcsetattr(master, TCSANOW, &t);
+    norvik::test::Pty device;
     SimProcess sim(QStringLiteral(NORVIK_SIM_PATH));
-    ASSERT_TRUE(sim.start({"--device", QString::fromLocal8Bit(name), "--id", "9"})) << sim.errorText().toStdString();
-    const QByteArray info = SimRequest(9, 0x42);
-    ASSERT_EQ(::write(master, info.constData(), info.size()), info.size());
-    QByteArray reply;
-    for (pollfd p{master, POLLIN, 0}; reply.size() < 20 && ::poll(&p, 1, 1000) > 0;) {
-        char buffer[64];
-        const ssize_t n = ::read(master, buffer, sizeof buffer);
-        if (n <= 0)
-            break;
-        reply.append(buffer, n);
-    }
+    ASSERT_TRUE(sim.start({"--device", QString::fromStdString(device.DevicePath()), "--id", "9"}))
+        << sim.errorText().toStdString();
+    device.Write(SimRequest(9, 0x42).toStdString());
+    const QByteArray reply = QByteArray::fromStdString(device.Read(20));
     EXPECT_EQ(reply.left(5).toHex(), "3309420f42");
     EXPECT_EQ(reply.size(), 20);
     EXPECT_EQ(sim.stop(), 0);
-    ::close(slave);
-    ::close(master);
 }
 
 TEST(SimProcess, ModemOverPtyAndUnreadAnswersLostOnClose)
