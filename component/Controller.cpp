@@ -24,24 +24,12 @@ TController::TController(QObject *owner) : QObject(owner)
     m_network = new TTCPIP(this);
     m_modem = new TMODEM(this);
     m_current = m_serial;
-    m_connectMethod = cmSerial;
-    m_debugMode = false;
-    m_debugPath.clear();
-    m_cardBytes = cbNormal;
-    m_version = "1.84";
 }
 
-TController::~TController()
-{
-    // Each link closes its own port or socket as it goes; the modem is not hung up first.
-    delete m_serial;
-    m_serial = nullptr;
-    delete m_network;
-    m_network = nullptr;
-    delete m_modem;
-    m_modem = nullptr;
-    m_current = nullptr;
-}
+// The links are children: QObject frees them in the order they were made,
+// serial, network, modem. Each closes its own port or socket as it goes; the
+// modem is not hung up first.
+TController::~TController() = default;
 
 // --- properties ---------------------------------------------------------------------
 
