@@ -24,13 +24,7 @@
 
 namespace norvik::test {
 
-using Bytes8 = std::vector<std::uint8_t>;
-
-// A protocol frame with its checksum: 33, address, code, n, data, sum.
-inline Bytes8 Frame(std::uint8_t address, std::uint8_t code, const Bytes8 &data)
-{
-    return FakeLink::Frame(address, code, data);
-}
+using Bytes8 = FakeLink::Bytes;
 
 class ScriptedController {
 public:
@@ -161,22 +155,22 @@ inline ScriptedController::Script HealthyController(ControllerIdentity who)
             hiLo(data, who.sortCardCount);
             hiLo(data, who.unsortCardCount);
             hiLo(data, who.recordCount);
-            return Frame(who.id, 0x42, data);
+            return FakeLink::Frame(who.id, 0x42, data);
         }
         case 0x28: {
             Bytes8 data{0x00};
             for (char c : who.sn) // element-wise: GCC 12 misreads a range insert here (-Warray-bounds)
                 data.push_back(static_cast<std::uint8_t>(c));
-            return Frame(who.id, 0x28, data);
+            return FakeLink::Frame(who.id, 0x28, data);
         }
         case 0x29: {
             Bytes8 data{0x00};
             for (auto it = request.begin() + 4; it != request.begin() + 12; ++it)
                 data.push_back(*it);
-            return Frame(who.id, 0x29, data);
+            return FakeLink::Frame(who.id, 0x29, data);
         }
         default:
-            return Frame(who.id, code, Bytes8{code, 0x00});
+            return FakeLink::Frame(who.id, code, Bytes8{code, 0x00});
         }
     };
 }

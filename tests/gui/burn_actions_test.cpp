@@ -25,8 +25,8 @@
 using norvik::BoxIcon;
 using norvik::test::Box;
 using norvik::test::Bytes8;
+using norvik::test::FakeLink;
 using norvik::test::ControllerIdentity;
-using norvik::test::Frame;
 using norvik::test::HealthyController;
 using norvik::test::RecordingMessageBoxes;
 using norvik::test::ScriptedController;
@@ -73,8 +73,8 @@ TEST(BurnActions, ControllerInfoShowsNineLinesSeparatedByLfCr)
                                     "   SN: AB12CD34"));
     const auto requests = controller.Requests();
     ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(requests[0], Frame(5, 0x42, {}));
-    EXPECT_EQ(requests[1], Frame(5, 0x28, {}));
+    EXPECT_EQ(requests[0], FakeLink::Frame(5, 0x42, {}));
+    EXPECT_EQ(requests[1], FakeLink::Frame(5, 0x28, {}));
     EXPECT_TRUE(w->Panel2->isEnabled());
 }
 
@@ -148,8 +148,8 @@ TEST(BurnActions, WriteSnSendsTheTextUnchangedAndVerifiesTheIdAfter300ms)
 
     const auto requests = controller.Requests();
     ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(requests[0], Frame(0, 0x27, {9, 'A', 'B', '1', '2', 'c', 'd', '3', '4'}));
-    EXPECT_EQ(requests[1], Frame(0, 0x29, {'A', 'B', '1', '2', 'c', 'd', '3', '4'}));
+    EXPECT_EQ(requests[0], FakeLink::Frame(0, 0x27, {9, 'A', 'B', '1', '2', 'c', 'd', '3', '4'}));
+    EXPECT_EQ(requests[1], FakeLink::Frame(0, 0x29, {'A', 'B', '1', '2', 'c', 'd', '3', '4'}));
     EXPECT_NE(std::find(sleeper.pauses.begin(), sleeper.pauses.end(), 300), sleeper.pauses.end());
     ASSERT_EQ(w.boxes.boxes.size(), 1u);
     EXPECT_EQ(w.boxes.boxes[0], Box("Norvik", BoxIcon::Information, "OK: Set SN=AB12cd34 ID=9"));
@@ -183,13 +183,13 @@ TEST(BurnActions, SetClockSendsThePickersAndWaitsAfterTheBox)
     w->btnOK->click();
 
     ASSERT_EQ(controller.Requests().size(), 1u);
-    EXPECT_EQ(controller.Requests()[0], Frame(1, 0x01, {24, 2, 29, 23, 58, 7, 4}));
+    EXPECT_EQ(controller.Requests()[0], FakeLink::Frame(1, 0x01, {24, 2, 29, 23, 58, 7, 4}));
     ASSERT_EQ(w.boxes.boxes.size(), 1u);
     EXPECT_EQ(w.boxes.boxes[0], Box("Norvik", BoxIcon::Information, "OK - Set Clock on ID: 1"));
     ASSERT_GT(sleeper.pauses.size(), pausesAtBox);
     EXPECT_EQ(sleeper.pauses[pausesAtBox], 300);
 
-    controller.SetScript([](const Bytes8 &) { return Frame(1, 0x01, {0x01, 0x01}); }); // refused
+    controller.SetScript([](const Bytes8 &) { return FakeLink::Frame(1, 0x01, {0x01, 0x01}); }); // refused
     w.boxes.Clear();
     w->btnOK->click();
     ASSERT_EQ(w.boxes.boxes.size(), 1u);

@@ -23,7 +23,7 @@
 using norvik::BoxIcon;
 using norvik::test::Box;
 using norvik::test::Bytes8;
-using norvik::test::Frame;
+using norvik::test::FakeLink;
 using norvik::test::RecordingMessageBoxes;
 using norvik::test::ScriptedController;
 
@@ -38,7 +38,7 @@ ScriptedController::Script BootLoader(bool answersLines)
 {
     return [answersLines](const Bytes8 &request) -> std::optional<Bytes8> {
         if (request.size() == 21 && request[0] == 0x33 && request[2] == 0xE0)
-            return Frame(1, 0xE0, {0xE0, 0x00});
+            return FakeLink::Frame(1, 0xE0, {0xE0, 0x00});
         if (!answersLines)
             return std::nullopt;
         const std::string line(request.begin(), request.end());

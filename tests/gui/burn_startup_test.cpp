@@ -18,8 +18,8 @@
 #include <unistd.h>
 
 using norvik::test::Bytes8;
+using norvik::test::FakeLink;
 using norvik::test::ControllerIdentity;
-using norvik::test::Frame;
 using norvik::test::HealthyController;
 using norvik::test::RecordingMessageBoxes;
 using norvik::test::ScriptedController;
@@ -133,10 +133,10 @@ TEST(BurnStartup, CommandLineRunQueriesTwiceSilentlyAndEnds)
     EXPECT_LT(run.milliseconds, 10000);
     const auto requests = controller.Requests();
     ASSERT_EQ(requests.size(), 4u);
-    EXPECT_EQ(requests[0], Frame(5, 0x42, {}));
-    EXPECT_EQ(requests[1], Frame(5, 0x28, {}));
-    EXPECT_EQ(requests[2], Frame(5, 0x42, {}));
-    EXPECT_EQ(requests[3], Frame(5, 0x28, {}));
+    EXPECT_EQ(requests[0], FakeLink::Frame(5, 0x42, {}));
+    EXPECT_EQ(requests[1], FakeLink::Frame(5, 0x28, {}));
+    EXPECT_EQ(requests[2], FakeLink::Frame(5, 0x42, {}));
+    EXPECT_EQ(requests[3], FakeLink::Frame(5, 0x28, {}));
 }
 
 TEST(BurnStartup, CommandLineRunWithoutAnyDisplay)
