@@ -3,6 +3,7 @@
 #include "sim/HexGen.h"
 #include "tests/support/Pty.h"
 #include "tests/support/SimProcess.h"
+#include "tests/support/UdpPeer.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -12,7 +13,6 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
-#include <QUdpSocket>
 
 #include <gtest/gtest.h>
 
@@ -27,26 +27,22 @@ using norvik::test::SimRequest;
 
 namespace {
 
+// Talks to the simulator's UDP link from a peer socket: one datagram out, the
+// first datagram back (empty after the wait).
 class Udp {
 public:
-    explicit Udp(quint16 port) : m_port(port) { m_socket.bind(QHostAddress::LocalHost, 0); }
-    // One datagram out, the first datagram back (empty after the wait).
+    explicit Udp(quint16 port) : m_port(port) {}
     QByteArray ask(const QByteArray &bytes, int waitMs = 1000)
     {
-        m_socket.writeDatagram(bytes, QHostAddress::LocalHost, m_port);
-        return next(waitMs);
-    }
-    QByteArray next(int waitMs)
-    {
-        if (!m_socket.hasPendingDatagrams() && !m_socket.waitForReadyRead(waitMs))
-            return {};
-        QByteArray d(static_cast<qsizetype>(m_socket.pendingDatagramSize()), '\0');
-        m_socket.readDatagram(d.data(), d.size());
-        return d;
+        m_peer.SendTo(m_port, std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+        const std::optional<norvik::test::Datagram> reply = m_peer.Receive(waitMs);
+        return reply ? QByteArray(reinterpret_cast<const char *>(reply->bytes.data()),
+                                  static_cast<qsizetype>(reply->bytes.size()))
+                     : QByteArray();
     }
 
 private:
-    QUdpSocket m_socket;
+    norvik::test::UdpPeer m_peer;
     quint16 m_port;
 };
 
