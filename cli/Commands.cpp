@@ -24,6 +24,18 @@
 #include <map>
 
 namespace ctl {
+
+bool HexFileExists(const QString &path, const Output &out, QJsonObject failure)
+{
+    if (QFileInfo(path).isFile())
+        return true;
+    const QString message = QStringLiteral("HEX File \"%1\" not found.").arg(path);
+    out.Error(message);
+    failure.insert(QStringLiteral("error"), message);
+    out.Object(failure);
+    return false;
+}
+
 namespace {
 
 const QString kDateTimeFormat = QStringLiteral("yyyy-MM-dd HH:mm:ss");
@@ -333,19 +345,6 @@ int RunScan(const Options &options, const Output &out)
     return ExitOk;
 }
 
-} // namespace
-
-bool HexFileExists(const QString &path, const Output &out, QJsonObject failure)
-{
-    if (QFileInfo(path).isFile())
-        return true;
-    const QString message = QStringLiteral("HEX File \"%1\" not found.").arg(path);
-    out.Error(message);
-    failure.insert(QStringLiteral("error"), message);
-    out.Object(failure);
-    return false;
-}
-
 int RunHexInfo(const Options &options, const Output &out)
 {
     const QString path = options.arguments.at(0);
@@ -454,20 +453,43 @@ int RunPorts(const Options &options, const Output &out)
     return ExitOk;
 }
 
+// Every command: what the parser checks, and what runs it.
+struct Command {
+    CommandSpec spec;
+    int (*run)(const Options &, const Output &);
+};
+
+const std::map<QString, Command> &Table()
+{
+    static const std::map<QString, Command> commands = {
+        {QStringLiteral("info"), {{0, "", {}}, RunInfo}},
+        {QStringLiteral("write-sn"), {{1, "SN", {}}, RunWriteSn}},
+        {QStringLiteral("set-clock"), {{0, "", {QStringLiteral("--time")}}, RunSetClock}},
+        {QStringLiteral("get-clock"), {{0, "", {}}, RunGetClock}},
+        {QStringLiteral("reset"), {{0, "", {}}, RunReset}},
+        {QStringLiteral("download"), {{1, "FILE", {QStringLiteral("--yes")}}, RunDownload}},
+        {QStringLiteral("hex-info"), {{1, "FILE", {}}, RunHexInfo}},
+        {QStringLiteral("verify"), {{1, "FILE", {}}, RunVerify}},
+        {QStringLiteral("ports"), {{0, "", {}}, RunPorts}},
+        {QStringLiteral("scan"), {{0, "", {QStringLiteral("--ids")}}, RunScan}},
+    };
+    return commands;
+}
+
+} // namespace
+
+const CommandSpec *FindCommand(const QString &name)
+{
+    const auto command = Table().find(name);
+    return command == Table().end() ? nullptr : &command->second.spec;
+}
+
 int RunCommand(const Options &options, const Output &out)
 {
-    using Runner = int (*)(const Options &, const Output &);
-    static const std::map<QString, Runner> runners = {
-        {QStringLiteral("info"), RunInfo},         {QStringLiteral("write-sn"), RunWriteSn},
-        {QStringLiteral("set-clock"), RunSetClock}, {QStringLiteral("get-clock"), RunGetClock},
-        {QStringLiteral("reset"), RunReset},       {QStringLiteral("download"), RunDownload},
-        {QStringLiteral("hex-info"), RunHexInfo},  {QStringLiteral("verify"), RunVerify},
-        {QStringLiteral("ports"), RunPorts},       {QStringLiteral("scan"), RunScan},
-    };
-    const auto runner = runners.find(options.command);
-    if (runner == runners.end())
+    const auto command = Table().find(options.command);
+    if (command == Table().end())
         throw UsageError(QStringLiteral("unknown command '%1'").arg(options.command));
-    return runner->second(options, out);
+    return command->second.run(options, out);
 }
 
 } // namespace ctl

@@ -12,10 +12,6 @@ class Output;
 
 int RunCommand(const Options &options, const Output &out);
 
-// The commands that need no controller.
-int RunHexInfo(const Options &options, const Output &out);
-int RunPorts(const Options &options, const Output &out);
-
 // The window's refusal of a firmware path that names no file: false after
 // saying "HEX File "<path>" not found." on stderr and, with --json, writing
 // `failure` with that message under "error".

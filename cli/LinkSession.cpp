@@ -14,7 +14,9 @@
 #include <cstring>
 
 namespace ctl {
+namespace {
 
+// Copies the options into the component.
 void ApplySettings(TController &controller, const Options &options)
 {
     TConnectMethod method = cmSerial;
@@ -44,6 +46,7 @@ void ApplySettings(TController &controller, const Options &options)
     controller.SetDialTimeOut(static_cast<unsigned>(options.dialTimeout));
 }
 
+// "NO CARRIER", "BUSY", "no connection within the dial time-out", ... for messages.
 QString DialupStatusText(TDialupStatus status)
 {
     switch (status) {
@@ -60,6 +63,8 @@ QString DialupStatusText(TDialupStatus status)
     }
     return QStringLiteral("unknown dial state %1").arg(static_cast<int>(status));
 }
+
+} // namespace
 
 LinkSession::LinkSession(TController &controller, const Options &options, const Output &out)
     : m_controller(controller), m_options(options), m_out(out)

@@ -4,7 +4,6 @@
 // awaited, as the window's dial-up window does), and closed again at the end
 // on success and failure alike, which hangs up a modem.
 #include "cli/Options.h"
-#include "component/Norvik_Include.h"
 
 #include <QString>
 
@@ -13,12 +12,6 @@ class TController;
 namespace ctl {
 
 class Output;
-
-// Copies the options into the component (see the .cpp for the order and why).
-void ApplySettings(TController &controller, const Options &options);
-
-// "CONNECT", "BUSY", "time-out", ... for messages.
-QString DialupStatusText(TDialupStatus status);
 
 class LinkSession {
 public:

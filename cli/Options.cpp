@@ -10,29 +10,6 @@
 namespace ctl {
 namespace {
 
-struct CommandSpec {
-    int positional;        // number of positional arguments
-    const char *argName;   // for messages: "SN", "FILE"
-    QStringList options;   // command options it accepts
-};
-
-const std::map<QString, CommandSpec> &Commands()
-{
-    static const std::map<QString, CommandSpec> commands = {
-        {QStringLiteral("info"), {0, "", {}}},
-        {QStringLiteral("write-sn"), {1, "SN", {}}},
-        {QStringLiteral("set-clock"), {0, "", {QStringLiteral("--time")}}},
-        {QStringLiteral("get-clock"), {0, "", {}}},
-        {QStringLiteral("reset"), {0, "", {}}},
-        {QStringLiteral("download"), {1, "FILE", {QStringLiteral("--yes")}}},
-        {QStringLiteral("hex-info"), {1, "FILE", {}}},
-        {QStringLiteral("verify"), {1, "FILE", {}}},
-        {QStringLiteral("ports"), {0, "", {}}},
-        {QStringLiteral("scan"), {0, "", {QStringLiteral("--ids")}}},
-    };
-    return commands;
-}
-
 // Whole-text integer within [low, high]; the option's name in the message.
 int IntegerValue(const QString &option, const QString &text, int low, int high)
 {
@@ -153,18 +130,18 @@ Options ParseOptions(const QStringList &arguments)
     if (positional.isEmpty())
         throw UsageError(QStringLiteral("no command given"));
     options.command = positional.takeFirst();
-    const auto entry = Commands().find(options.command);
-    if (entry == Commands().end())
+    const CommandSpec *command = FindCommand(options.command);
+    if (!command)
         throw UsageError(QStringLiteral("unknown command '%1'").arg(options.command));
-    if (positional.size() != entry->second.positional) {
-        if (entry->second.positional == 0)
+    if (positional.size() != command->positional) {
+        if (command->positional == 0)
             throw UsageError(QStringLiteral("%1 takes no arguments").arg(options.command));
         throw UsageError(QStringLiteral("%1 needs exactly one argument %2").arg(options.command,
-                                                                               QLatin1String(entry->second.argName)));
+                                                                               QLatin1String(command->argName)));
     }
     options.arguments = positional;
     for (const QString &name : commandOptionsSeen) {
-        if (!entry->second.options.contains(name))
+        if (!command->options.contains(name))
             throw UsageError(QStringLiteral("%1 is not an option of %2").arg(name, options.command));
     }
 

@@ -17,6 +17,16 @@ public:
 
 enum class LinkKind { Serial, Network, Modem };
 
+// What the parser checks of a command.
+struct CommandSpec {
+    int positional;      // number of positional arguments
+    const char *argName; // for messages: "SN", "FILE"
+    QStringList options; // command options it accepts
+};
+
+// The command of that name, or nullptr; the table lives with the commands (Commands.cpp).
+const CommandSpec *FindCommand(const QString &name);
+
 struct Options {
     // link
     QString port = QStringLiteral("COM1");
