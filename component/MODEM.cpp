@@ -26,16 +26,11 @@ TMODEM::TMODEM(QObject *owner) : TUART(owner)
     SerialPort().FlowControl().SetFlowControl(fcHardware);
     m_dialTimer = new QTimer(this);
     connect(m_dialTimer, &QTimer::timeout, this, &TMODEM::PollModemReply);
-    m_dialTimeOut = 60000;
     m_dialTimer->setInterval(1000);
-    m_dialTimer->stop();
 }
 
-TMODEM::~TMODEM()
-{
-    delete m_dialTimer;
-    m_dialTimer = nullptr;
-}
+// The dial timer is a child, freed with the link.
+TMODEM::~TMODEM() = default;
 
 void TMODEM::Dial(const std::string &phoneNumber)
 {

@@ -18,7 +18,6 @@ TTCPIP::TTCPIP(QObject *owner) : TBasicCom(owner), m_udpClient(std::make_unique<
     m_udpClient->Host = "127.0.0.1";
     m_udpClient->Port = 1001;
     m_udpClient->ReceiveTimeout = 10;
-    m_connected = false;
 }
 
 TTCPIP::~TTCPIP() = default;

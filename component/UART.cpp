@@ -5,7 +5,6 @@
 #include "services/ComPort.h"
 
 #include <algorithm>
-#include <cstring>
 
 TUART::TUART(QObject *owner) : TBasicCom(owner), m_serialPort(new TComPort(this))
 {
@@ -30,15 +29,10 @@ TUART::TUART(QObject *owner) : TBasicCom(owner), m_serialPort(new TComPort(this)
     port.FlowControl().SetXonXoffIn(false);
     port.Timeouts().SetReadInterval(20);
     port.Timeouts().SetReadTotalConstant(50);
-    m_connected = false;
 }
 
-TUART::~TUART()
-{
-    m_serialPort->ClosePort();
-    delete m_serialPort;
-    m_serialPort = nullptr;
-}
+// The port is a child: freeing it closes it.
+TUART::~TUART() = default;
 
 bool TUART::Connect()
 {
