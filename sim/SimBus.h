@@ -65,7 +65,6 @@ public:
     bool atBoundary() const { return m_buffer.isEmpty() && m_line.isEmpty(); }
     // The port was closed: whatever was half received is forgotten.
     void reset();
-    const QString &linkName() const { return m_link; }
 
     // A request frame left incomplete this long is given up, so that one lost
     // byte does not swallow the next request.

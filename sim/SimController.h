@@ -38,8 +38,6 @@ public:
 
     std::uint8_t id() const { return m_id; }
     const QByteArray &sn() const { return m_sn; }
-    std::uint16_t typeCode() const { return m_typeCode; }
-    std::uint16_t version() const { return m_version; }
     QDateTime clock() const;
 
     // Handles one request addressed to this controller (checksum already

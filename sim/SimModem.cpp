@@ -45,7 +45,7 @@ std::vector<Write> SimModem::receive(const QByteArray &bytes)
     for (qsizetype i = 0; i < bytes.size(); ++i) {
         const char c = bytes[i];
         if (m_state == Online) {
-            if (m_connecting.isValid() && m_connecting.elapsed() < m_onlineAfterMs) {
+            if (m_connecting.isValid() && m_connecting.elapsed() < m_config.delayMs) {
                 const QByteArray lost = bytes.mid(i);
                 if (!QByteArray(lost).replace('\r', "").replace('\n', "").isEmpty())
                     m_bus.trace(kModemLink, "RX", lost, false, QStringLiteral("still connecting, lost"));
@@ -108,7 +108,6 @@ void SimModem::commandLine(const QByteArray &received, std::vector<Write> &out)
         if (m_config.result.startsWith("CONNECT")) {
             m_state = Online;
             m_connecting.start();
-            m_onlineAfterMs = m_config.delayMs;
         }
         return;
     }

@@ -33,7 +33,6 @@ private:
     QByteArray m_line;
     int m_plus = 0;              // "+" bytes held back as a possible escape
     QElapsedTimer m_connecting;  // bytes before the CONNECT text is out are lost
-    qint64 m_onlineAfterMs = 0;
 };
 
 } // namespace nsim
