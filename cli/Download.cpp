@@ -309,10 +309,9 @@ int RunDownload(const Options &options, const Output &out)
         code = ExitOk;
         break;
     case norvik::DownloadOutcome::Failure:
+        out.Note(kBootLoaderAdvice);
+        break;
     case norvik::DownloadOutcome::ControllerNotFound:
-        code = ExitController;
-        if (outcome == norvik::DownloadOutcome::Failure)
-            out.Note(kBootLoaderAdvice);
         break;
     case norvik::DownloadOutcome::Aborted:
         code = ExitInterrupted;
