@@ -15,6 +15,9 @@
 
 namespace {
 
+// Raised for a negative count or size and a port outside 0..65535.
+constexpr int ErrInvalidArgument = 10022;
+
 // The socket layer's numbers and texts; the numbers are what users quote in
 // support calls, so they stay the same on every platform.
 struct ErrorEntry {
@@ -312,11 +315,11 @@ std::string TIdUDPClient::ResolveHost(const std::string &host)
 void TIdUDPClient::SendDatagram(const void *buffer, int count)
 {
     if (count < 0)
-        throw EIdSocketError(10022);
+        throw EIdSocketError(ErrInvalidArgument);
     allocateSocket();
     const QHostAddress destination(QString::fromStdString(ResolveHost(Host)));
     if (Port < 0 || Port > 65535)
-        throw EIdSocketError(10022);
+        throw EIdSocketError(ErrInvalidArgument);
     errno = 0;
     const qint64 sent = m_socket->writeDatagram(static_cast<const char *>(buffer), count, destination,
                                                 static_cast<quint16>(Port));
@@ -333,7 +336,7 @@ void TIdUDPClient::SendDatagram(const void *buffer, int count)
 int TIdUDPClient::ReceiveDatagram(void *buffer, int size, int wait)
 {
     if (size < 0)
-        throw EIdSocketError(10022);
+        throw EIdSocketError(ErrInvalidArgument);
     if (wait == WaitDefault)
         wait = ReceiveTimeout;
     allocateSocket();
