@@ -48,14 +48,6 @@ QString RecordingMessageBoxes::OpenFileName(QWidget *, const QString &caption, c
     return answer;
 }
 
-QStringList RecordingMessageBoxes::Texts() const
-{
-    QStringList texts;
-    for (const RecordedBox &box : boxes)
-        texts << box.text;
-    return texts;
-}
-
 void RecordingMessageBoxes::Clear()
 {
     boxes.clear();

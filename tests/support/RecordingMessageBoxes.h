@@ -3,7 +3,7 @@
 // (caption, icon, buttons, text) and answers as the test scripted.
 #include "app/MessageBoxes.h"
 
-#include <QStringList>
+#include <QString>
 
 #include <deque>
 #include <functional>
@@ -47,7 +47,6 @@ public:
     };
     std::vector<FileDialog> fileDialogs;
 
-    QStringList Texts() const;
     void Clear();
 };
 
