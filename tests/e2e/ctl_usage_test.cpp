@@ -32,17 +32,9 @@ class CtlOffline : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(m_dir.isValid()); }
 
-    // A valid firmware file from the sample generator: type code 261, version 2.10.
-    QString Firmware(const QString &name = QStringLiteral("fw.hex"))
+    QString Firmware()
     {
-        const QString path = m_dir.filePath(name);
-        QString error;
-        EXPECT_TRUE(MakeFirmware(QStringLiteral(NORVIK_HEXGEN_PATH), path,
-                                 {QStringLiteral("--type-code"), QStringLiteral("261"), QStringLiteral("--version"),
-                                  QStringLiteral("2.10")},
-                                 &error))
-            << error.toStdString();
-        return path;
+        return SampleFirmware(QStringLiteral(NORVIK_HEXGEN_PATH), m_dir.filePath(QStringLiteral("fw.hex")));
     }
 
     QList<QByteArray> Lines(const QString &path)

@@ -101,16 +101,20 @@ CtlResult CtlAgainstSim::Ctl(const QStringList &args, int timeoutMs) const
     return RunCtl(m_ctl, CtlLink() + args, timeoutMs);
 }
 
-QString CtlAgainstSim::Firmware(const QString &start)
+QString SampleFirmware(const QString &hexgen, const QString &path, const QString &start)
 {
-    const QString path = m_dir.filePath(QStringLiteral("fw-%1.hex").arg(start));
     QString error;
-    EXPECT_TRUE(MakeFirmware(m_hexgen, path,
+    EXPECT_TRUE(MakeFirmware(hexgen, path,
                              {QStringLiteral("--type-code"), QStringLiteral("261"), QStringLiteral("--version"),
                               QStringLiteral("2.10"), QStringLiteral("--start"), start},
                              &error))
         << error.toStdString();
     return path;
+}
+
+QString CtlAgainstSim::Firmware(const QString &start)
+{
+    return SampleFirmware(m_hexgen, m_dir.filePath(QStringLiteral("fw-%1.hex").arg(start)), start);
 }
 
 } // namespace norvik::test

@@ -43,6 +43,9 @@ CtlResult RunCtl(const QString &program, const QStringList &args, int timeoutMs 
 // Writes a sample firmware file at path by running norvik-hexgen (program) with
 // the options; false, with the reason in *error, when that fails.
 bool MakeFirmware(const QString &program, const QString &path, const QStringList &options, QString *error);
+// The sample firmware file the tests download: type code 261, version 2.10,
+// 64-byte records from start to 0x7800, written at path (a test failure if not).
+QString SampleFirmware(const QString &hexgen, const QString &path, const QString &start = QStringLiteral("0x7000"));
 
 class CtlAgainstSim : public ::testing::Test {
 protected:
@@ -58,7 +61,7 @@ protected:
     // and the extra options.
     void StartSim(const QStringList &extra = {});
     CtlResult Ctl(const QStringList &args, int timeoutMs = 60000) const;
-    // A sample firmware file: type code 261, version 2.10, 64-byte records from start to 0x7800.
+    // SampleFirmware in this test's folder.
     QString Firmware(const QString &start = QStringLiteral("0x7000"));
 
     QString m_ctl;
