@@ -40,6 +40,10 @@ int Run(const ctl::Options &options, const ctl::Output &out)
         // The controller answered with a clock that cannot exist.
         out.Error(QStringLiteral("the controller answered an impossible date: %1").arg(QString::fromStdString(e.what())));
         return ctl::ExitController;
+    } catch (const norvik::EArgumentError &e) {
+        // An argument the controller's frame cannot carry: nothing was sent.
+        out.Error(QString::fromStdString(e.what()));
+        return ctl::ExitUsage;
     } catch (const norvik::EConvertError &e) {
         out.Error(QString::fromStdString(e.what()));
         return ctl::ExitUsage;

@@ -19,6 +19,14 @@ public:
     using NorvikError::NorvikError;
 };
 
+// An argument outside what the controller's frame can carry (a list too
+// short, a text under its fixed length, minutes past midnight beyond the day):
+// refused before anything is sent, the message naming the argument.
+class EArgumentError : public NorvikError {
+public:
+    using NorvikError::NorvikError;
+};
+
 // An impossible calendar date or time (month 13, hour 24, ...).
 class EDateError : public NorvikError {
 public:

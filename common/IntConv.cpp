@@ -11,7 +11,10 @@ std::string InvalidIntegerMessage(const std::string &text)
     return "'" + text + "' is not a valid integer value";
 }
 
-std::optional<int> TryStrToInt(const std::string &text)
+namespace {
+
+// The shared grammar; bits is 32 or 64, the width the value must fit.
+std::optional<long long> Parse(const std::string &text, int bits)
 {
     std::size_t i = 0;
     while (i < text.size() && text[i] == ' ')
@@ -32,35 +35,53 @@ std::optional<int> TryStrToInt(const std::string &text)
     if (i >= text.size())
         return std::nullopt;
 
+    const std::uint64_t limit = bits == 32 ? 0xFFFFFFFFull : 0xFFFFFFFFFFFFFFFFull;
     std::uint64_t value = 0;
     for (; i < text.size(); ++i) {
         const char c = text[i];
-        int digit;
+        std::uint64_t digit;
         if (c >= '0' && c <= '9')
-            digit = c - '0';
+            digit = static_cast<std::uint64_t>(c - '0');
         else if (hex && c >= 'a' && c <= 'f')
-            digit = c - 'a' + 10;
+            digit = static_cast<std::uint64_t>(c - 'a' + 10);
         else if (hex && c >= 'A' && c <= 'F')
-            digit = c - 'A' + 10;
+            digit = static_cast<std::uint64_t>(c - 'A' + 10);
         else
             return std::nullopt;
-        value = value * (hex ? 16 : 10) + static_cast<std::uint64_t>(digit);
-        if (value > 0xFFFFFFFFull)
+        const std::uint64_t base = hex ? 16 : 10;
+        if (value > (limit - digit) / base)
             return std::nullopt;
+        value = value * base + digit;
     }
 
-    std::int64_t result;
     if (hex) {
-        // Hexadecimal texts cover the whole 32-bit pattern ($FFFFFFFF is -1).
-        result = static_cast<std::int32_t>(static_cast<std::uint32_t>(value));
-        if (negative)
-            result = -result;
-    } else {
-        result = negative ? -static_cast<std::int64_t>(value) : static_cast<std::int64_t>(value);
-        if (result > INT32_MAX || result < INT32_MIN)
-            return std::nullopt;
+        // Hexadecimal texts cover the whole bit pattern ($FFFFFFFF is -1 in 32 bits).
+        long long result = bits == 32 ? static_cast<long long>(static_cast<std::int32_t>(static_cast<std::uint32_t>(value)))
+                                      : static_cast<long long>(value);
+        return negative ? -result : result;
     }
-    return static_cast<int>(result);
+    const std::uint64_t maxMagnitude = (bits == 32 ? 0x7FFFFFFFull : 0x7FFFFFFFFFFFFFFFull) + (negative ? 1 : 0);
+    if (value > maxMagnitude)
+        return std::nullopt;
+    if (negative)
+        return value == maxMagnitude ? (bits == 32 ? static_cast<long long>(INT32_MIN) : INT64_MIN)
+                                     : -static_cast<long long>(value);
+    return static_cast<long long>(value);
+}
+
+} // namespace
+
+std::optional<int> TryStrToInt(const std::string &text)
+{
+    const std::optional<long long> value = Parse(text, 32);
+    if (!value)
+        return std::nullopt;
+    return static_cast<int>(*value);
+}
+
+std::optional<long long> TryStrToInt64(const std::string &text)
+{
+    return Parse(text, 64);
 }
 
 int StrToInt(const std::string &text)

@@ -14,6 +14,9 @@ int StrToInt(const QString &text);
 
 // The same rules without raising: empty when the text does not convert.
 std::optional<int> TryStrToInt(const std::string &text);
+// The same rules over 64 bits (card numbers, addresses): decimal within the
+// signed 64-bit range, hexadecimal up to 16 digits as the whole bit pattern.
+std::optional<long long> TryStrToInt64(const std::string &text);
 
 // The message of the conversion error for a text.
 std::string InvalidIntegerMessage(const std::string &text);

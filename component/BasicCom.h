@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct TControllerInfo {
     std::uint16_t Version = 0; // high byte major, low byte minor
@@ -81,6 +82,103 @@ public:
     QDateTime GetControllerDateTime(); // raises norvik::EDateError for an impossible date
     int SendSetSummerTime(const QDateTime &time1, const QDateTime &time2);
     int SendSetWinterTime(const QDateTime &time1, const QDateTime &time2);
+
+    // --- transaction reading ---------------------------------------------------------
+    // Each read returns 1 for a valid answer (also one without a record: delivery
+    // byte 0), -1 otherwise; a delivered record is confirmed 50 ms later by
+    // echoing its record tag. size 14 selects the 14-byte form (4-byte cards
+    // only), anything else the 22-byte form: buffer must hold 14 or 22 bytes.
+    int ReadTransaction(std::uint8_t *buffer, int size);
+    int ReadTransactionCard7Bytes(std::uint8_t *buffer);
+    int ReadTransactionCard8Bytes(std::uint8_t *buffer);
+    int ReadTransactionCard12Bytes(std::uint8_t *buffer);
+    int ReadRemovedTransaction(std::uint16_t index, std::uint8_t *buffer, int size);
+    // One debug-log line for the reply in ReplyBuffer, laid out by CardBytes.
+    std::string FormatTransactionLog() const;
+
+    // --- card lists ---------------------------------------------------------------------
+    // Lists are 32-bit integers of which the low byte of each used entry is
+    // sent. Results: tri-state by count (1 for a 7-byte answer, 0 for another
+    // length, -1 for none). A card text that does not convert, a date text that
+    // is not six digits, or a list or raw text shorter than the frame needs
+    // raises before anything is sent (EConvertError / EArgumentError).
+    int AddSortedCardA(int index, const std::string &cardNo, const std::vector<int> &zoneList, bool useDates,
+                       int code, const std::string &startDate, const std::string &endDate, bool flag);
+    int AddUnSortedCardA(const std::string &cardNo, const std::vector<int> &zoneList, bool useDates, int code,
+                         const std::string &startDate, const std::string &endDate);
+    int AddSortedCardB(int index, const std::vector<int> &byteList);
+    int AddUnSortedCardB(const std::string &cardNo, const std::vector<int> &byteList);
+    int AddSortedCardC(int index, const std::string &rawText, bool isLong);
+    int AddUnSortedCardC(const std::string &cardNo, const std::string &rawText, bool isLong);
+    int AddSortedCardD(int index, const std::string &cardNo, const std::vector<int> &zoneList, bool useDates,
+                       int code, const std::string &startDate, const std::string &endDate, bool flag,
+                       const std::vector<int> &extraList);
+    int AddUnSortedCardD(const std::string &cardNo, const std::vector<int> &zoneList, bool useDates, int code,
+                         const std::string &startDate, const std::string &endDate, const std::vector<int> &extraList);
+    int AddSortedCardE(int index, const std::string &cardNo, const std::vector<int> &zoneList, bool useDates,
+                       int code, int extraValue, const std::string &startDate, const std::string &endDate, bool flag);
+    int AddUnSortedCardE(const std::string &cardNo, const std::vector<int> &zoneList, bool useDates, int code,
+                         int extraValue, const std::string &startDate, const std::string &endDate);
+    int AddSortedCardF(int index, const std::string &cardNo, const std::vector<int> &zoneList, bool useDates,
+                       int code, const std::string &startDate, const std::string &endDate, bool flag,
+                       const std::vector<int> &extraList);
+    int AddUnSortedCardF(const std::string &cardNo, const std::vector<int> &zoneList, bool useDates, int code,
+                         const std::string &startDate, const std::string &endDate, const std::vector<int> &extraList);
+    int AddSortedCardH(int index, const std::string &cardNo, const std::vector<int> &zoneList, bool useDates,
+                       int code, const std::string &startDate, const std::string &endDate, bool flag,
+                       const std::vector<int> &extraList);
+    int AddUnSortedCardH(const std::string &cardNo, const std::vector<int> &zoneList, bool useDates, int code,
+                         const std::string &startDate, const std::string &endDate, const std::vector<int> &extraList);
+    bool SendDelOneCard(const std::string &cardNo);
+
+    // --- special cards and card options ----------------------------------------------
+    int SendSetIndividualCard(int index, std::uint8_t value, const std::string &cardNo, int number,
+                              const std::string &date, const QDateTime &time1, const QDateTime &time2, bool allCards);
+    bool SendSetEmergencyCard(std::uint8_t slot, const std::string &cardNo, bool lock);
+    bool SendClearEmergencyCard(std::uint8_t slot);
+    bool SetCardIDMask(std::uint8_t value, const std::string &mask);
+    bool SetAllowAnyCard(bool allow);
+    bool SetPresentCardDelay(std::uint16_t delay);
+
+    // --- doors -------------------------------------------------------------------------
+    bool OpenDoorNow(std::uint8_t door, std::uint8_t value1, std::uint8_t value2);
+    bool ForceOpenDoorNow(std::uint8_t door);
+    bool ForceCloseDoorNow(std::uint8_t door);
+    bool ResumeDoorNormalNow(std::uint8_t door);
+    int SetDoorOpenTime(std::uint8_t door, std::uint8_t value1, std::uint8_t value2);
+    // state is written only when true is returned.
+    bool GetDoorStatus(std::uint8_t door, std::uint8_t &state);
+    bool SendSetDoorPIN(std::uint8_t door, std::uint8_t slot, std::int32_t pin);
+    bool SendSetPanicPIN(bool enable, int pin);                // low 16 bits, low byte first
+    bool SendSetPanicPIN(bool enable, const std::string &pin); // digits two per byte, last two first
+    int SendSetLCDText(const std::string &text);               // at least 16 characters
+    int SendSetDoorLCDText(const std::string &text, std::uint8_t door, bool flag);
+    int SendReadDoorLCDText();
+
+    // --- time zones, time tables and holidays ----------------------------------------
+    int SendTimeZone(std::uint8_t zone, int count, const std::vector<int> &intervals);
+    int SendTimeTable(std::uint8_t index, const std::vector<std::uint8_t> &record /* 11 bytes */);
+    int SendHoliday(std::uint8_t byte1, std::uint8_t byte2, std::uint8_t byte3, std::uint8_t byte4);
+    int SendPinDisableTimeTable(const std::vector<std::uint8_t> &table /* 16 bytes */);
+    bool SendAutoOpenDoorTimeTable(const std::vector<int> &byteList /* at least 16 */);
+    bool SendAutoForceCloseDoorTimeTable(const std::vector<int> &byteList /* at least 16 */);
+
+    // --- groups, anti-passback, car park and lift --------------------------------------
+    int SendAntiPassBack(std::uint16_t number, std::uint8_t byteA, std::uint8_t byteB);
+    int SendGroup(std::uint8_t group, std::uint16_t groupValue, const std::vector<std::uint8_t> &members /* 16 */);
+    int SendCarParkGroup(std::uint8_t group, std::uint16_t groupValue, const std::vector<std::uint8_t> &members,
+                         std::uint8_t byteA, std::uint8_t byteB);
+    int SendCarParkGroupE(std::uint16_t number, std::uint8_t byteA, std::uint8_t byteB);
+    bool SendSetLiftOpenTime(std::uint8_t unit, const std::vector<int> &floors /* at least 40 */);
+    bool SendSet80FloorOpenSecond(std::uint8_t unit, const std::vector<int> &floors /* at least 80 */);
+
+    // --- memory and I/O -------------------------------------------------------------------
+    // buffer must hold 255 bytes (what DirectReceive may place); true for exactly 64.
+    bool DirectReadBlockXRAM(std::uint32_t address, std::uint8_t *buffer, int unused);
+    bool DirectReadByteXRAM(std::uint32_t address, std::uint8_t &value);
+    bool DirectWriteByteXRAM(std::uint32_t address, std::uint8_t value);
+    bool TurnOnIORelay(std::uint8_t relay, std::uint8_t mode /* 0..15 */, std::uint16_t time);
+    bool GetIORealTimeStatus(std::uint8_t unit, std::uint16_t &state);
 
     // --- settings and buffers ------------------------------------------------------
     std::uint8_t ControllerID = 1;

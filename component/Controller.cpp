@@ -1,6 +1,7 @@
 #include "component/Controller.h"
 
 #include "common/Errors.h"
+#include "common/IntConv.h"
 #include "component/MODEM.h"
 #include "component/TCPIP.h"
 #include "component/UART.h"

@@ -6,6 +6,7 @@
 #include "component/Norvik_Include.h"
 
 #include <QObject>
+#include <QVariant>
 
 #include <cstdint>
 #include <functional>
@@ -91,7 +92,69 @@ public:
     NORVIK_FORWARD(GetControllerDateTime)
     NORVIK_FORWARD(SendSetSummerTime)
     NORVIK_FORWARD(SendSetWinterTime)
+    NORVIK_FORWARD(ReadRemovedTransaction)
+    NORVIK_FORWARD(AddSortedCardA)
+    NORVIK_FORWARD(AddSortedCardB)
+    NORVIK_FORWARD(AddSortedCardC)
+    NORVIK_FORWARD(AddSortedCardD)
+    NORVIK_FORWARD(AddSortedCardE)
+    NORVIK_FORWARD(AddSortedCardF)
+    NORVIK_FORWARD(AddSortedCardH)
+    NORVIK_FORWARD(AddUnSortedCardA)
+    NORVIK_FORWARD(AddUnSortedCardB)
+    NORVIK_FORWARD(AddUnSortedCardC)
+    NORVIK_FORWARD(AddUnSortedCardD)
+    NORVIK_FORWARD(AddUnSortedCardE)
+    NORVIK_FORWARD(AddUnSortedCardF)
+    NORVIK_FORWARD(AddUnSortedCardH)
+    NORVIK_FORWARD(SendDelOneCard)
+    NORVIK_FORWARD(SendSetIndividualCard)
+    NORVIK_FORWARD(SendSetEmergencyCard)
+    NORVIK_FORWARD(SendClearEmergencyCard)
+    NORVIK_FORWARD(SetCardIDMask)
+    NORVIK_FORWARD(SetAllowAnyCard)
+    NORVIK_FORWARD(SetPresentCardDelay)
+    NORVIK_FORWARD(OpenDoorNow)
+    NORVIK_FORWARD(ForceOpenDoorNow)
+    NORVIK_FORWARD(ForceCloseDoorNow)
+    NORVIK_FORWARD(ResumeDoorNormalNow)
+    NORVIK_FORWARD(GetDoorStatus)
+    NORVIK_FORWARD(SetDoorOpenTime)
+    NORVIK_FORWARD(SendSetDoorPIN)
+    NORVIK_FORWARD(SendSetLCDText)
+    NORVIK_FORWARD(SendSetDoorLCDText)
+    NORVIK_FORWARD(SendReadDoorLCDText)
+    NORVIK_FORWARD(SendTimeZone)
+    NORVIK_FORWARD(SendTimeTable)
+    NORVIK_FORWARD(SendHoliday)
+    NORVIK_FORWARD(SendAutoOpenDoorTimeTable)
+    NORVIK_FORWARD(SendAutoForceCloseDoorTimeTable)
+    NORVIK_FORWARD(SendPinDisableTimeTable)
+    NORVIK_FORWARD(SendGroup)
+    NORVIK_FORWARD(SendAntiPassBack)
+    NORVIK_FORWARD(SendCarParkGroup)
+    NORVIK_FORWARD(SendCarParkGroupE)
+    NORVIK_FORWARD(SendSetLiftOpenTime)
+    NORVIK_FORWARD(SendSet80FloorOpenSecond)
+    NORVIK_FORWARD(DirectReadBlockXRAM)
+    NORVIK_FORWARD(DirectReadByteXRAM)
+    NORVIK_FORWARD(DirectWriteByteXRAM)
+    NORVIK_FORWARD(TurnOnIORelay)
+    NORVIK_FORWARD(GetIORealTimeStatus)
 #undef NORVIK_FORWARD
+
+    // By the component's own CardBytes: the wide widths read their own layout
+    // into the 22-byte form and ignore size; 4-byte cards honour size (14 or 22).
+    int ReadTransaction(std::uint8_t *buffer, int size);
+
+    // The PIN as the caller holds it: 8-bit text goes to the text form (digits
+    // two per byte); anything else is taken as an integer (a wide text of
+    // digits included) and goes to the integer form. A value that is no
+    // integer raises the conversion error.
+    bool SendSetPanicPIN(bool enable, const QVariant &pin);
+    bool SendSetPanicPIN(bool enable, const std::string &pin) { return m_current->SendSetPanicPIN(enable, pin); }
+    bool SendSetPanicPIN(bool enable, const char *pin) { return m_current->SendSetPanicPIN(enable, std::string(pin)); }
+    bool SendSetPanicPIN(bool enable, int pin) { return m_current->SendSetPanicPIN(enable, pin); }
 
     // --- access for tests and tools ----------------------------------------------
     TBasicCom *Current() const { return m_current; }

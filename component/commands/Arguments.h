@@ -1,0 +1,43 @@
+#pragma once
+// Reading the caller's arguments into frame bytes, shared by the command
+// families. Whatever the controller cannot carry is refused here, before a
+// byte of the frame goes out; every message starts with the argument's name,
+// as applications and norvik-ctl call it.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace norvik::args {
+
+inline std::uint8_t Low8(long long value)
+{
+    return static_cast<std::uint8_t>(value & 0xFF);
+}
+
+inline std::uint8_t High8(long long value)
+{
+    return static_cast<std::uint8_t>((value >> 8) & 0xFF);
+}
+
+// A decimal card number (blanks around it allowed) as the controller stores it,
+// 0 to 4294967295. Anything else raises EConvertError: a number that does not
+// fit would otherwise go out with its upper bits dropped and admit another card.
+std::uint32_t CardNumber(const std::string &text, const char *name);
+
+// The byte written by the hexadecimal digits text[pos], text[pos + 1];
+// EConvertError when they are not two hexadecimal digits (or missing).
+std::uint8_t HexPair(const std::string &text, std::size_t pos, const char *name);
+
+// A date text "YYMMDD": exactly six characters (EArgumentError otherwise),
+// each pair decimal digits (EConvertError otherwise), one byte per pair.
+void DecimalDate(const std::string &text, const char *name, std::uint8_t (&out)[3]);
+
+// EArgumentError unless size >= needed: "<name>: needs at least <needed> <unit>, got <size>".
+void AtLeast(std::size_t size, std::size_t needed, const char *name, const char *unit = "entries");
+// EArgumentError unless size == needed.
+void Exactly(std::size_t size, std::size_t needed, const char *name, const char *unit = "bytes");
+// EArgumentError unless low <= value <= high.
+void InRange(long long value, long long low, long long high, const char *name);
+
+} // namespace norvik::args
