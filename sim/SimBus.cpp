@@ -73,6 +73,14 @@ void SimBus::powerCycleAll()
     }
 }
 
+void SimBus::addEvents()
+{
+    for (auto &c : m_controllers)
+        note(QStringLiteral("bus"), c->addEvent()
+                                        ? QStringLiteral("controller %1 stored a new record").arg(c->id())
+                                        : QStringLiteral("controller %1: record memory full, record lost").arg(c->id()));
+}
+
 void SimBus::expireBootLoaders()
 {
     if (m_config.powerCycleAfterMs <= 0)
@@ -236,27 +244,31 @@ void SimSession::handleFrame(const QByteArray &frame, std::vector<Write> &out)
     }
     m_bus.trace(m_link, "RX", frame, false, QStringLiteral("to controller %1").arg(target->id()));
 
-    const SimController::Outcome outcome = target->handleFrame(code, data, [this, target](std::uint8_t id) {
-        const SimController *other = m_bus.byId(id);
-        return other && other != target;
-    });
+    const SimController::Outcome outcome = target->handleFrame(
+        code, data,
+        [this, target](std::uint8_t id) {
+            const SimController *other = m_bus.byId(id);
+            return other && other != target;
+        },
+        m_bus.config().faults);
     if (!outcome.note.isEmpty())
         m_bus.note(m_link, outcome.note);
     if (outcome.reply)
-        emitReply(*outcome.reply, code, out);
+        emitReply(*outcome.reply, code, out, outcome.raw);
     if (outcome.enteredBootLoader) {
         m_boot = target;
         m_line.clear();
     }
 }
 
-void SimSession::emitReply(const QByteArray &replyFrame, std::uint8_t code, std::vector<Write> &out)
+void SimSession::emitReply(const QByteArray &replyFrame, std::uint8_t code, std::vector<Write> &out, bool raw)
 {
     const FaultConfig &f = m_bus.config().faults;
     QByteArray reply = replyFrame;
     QStringList faults;
     if (f.framesAffected(code)) {
-        if (f.lengthDelta != 0) {
+        // A raw block has no length byte or checksum to get wrong.
+        if (f.lengthDelta != 0 && !raw) {
             QByteArray data = reply.mid(4, static_cast<std::uint8_t>(reply[3]));
             if (f.lengthDelta > 0)
                 data.append(QByteArray(f.lengthDelta, '\0'));
@@ -266,7 +278,7 @@ void SimSession::emitReply(const QByteArray &replyFrame, std::uint8_t code, std:
             faults << QStringLiteral("length %1").arg(f.lengthDelta > 0 ? QStringLiteral("+%1").arg(f.lengthDelta)
                                                                         : QString::number(f.lengthDelta));
         }
-        if (f.badChecksum) {
+        if (f.badChecksum && !raw) {
             reply[reply.size() - 1] = static_cast<char>(static_cast<std::uint8_t>(reply[reply.size() - 1]) + 1);
             faults << QStringLiteral("bad checksum");
         }

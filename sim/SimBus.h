@@ -34,6 +34,8 @@ public:
     void powerCycleAll();
     // Applies --power-cycle-after to controllers whose time has come.
     void expireBootLoaders();
+    // A card presented at every controller: each stores one more transaction record.
+    void addEvents();
 
     QJsonDocument state();
 
@@ -73,7 +75,7 @@ public:
 private:
     void handleFrame(const QByteArray &frame, std::vector<Write> &out);
     void feedBootLoader(const QByteArray &bytes, std::vector<Write> &out);
-    void emitReply(const QByteArray &reply, std::uint8_t code, std::vector<Write> &out);
+    void emitReply(const QByteArray &reply, std::uint8_t code, std::vector<Write> &out, bool raw);
     SimController *bootTarget();
 
     SimBus &m_bus;

@@ -12,8 +12,9 @@ QString simHelpText()
 {
     return QStringLiteral(
         "Usage: norvik-sim [options]\n"
-        "Simulates Norvik door-access controllers (framed commands, clock, identity and the\n"
-        "firmware boot loader) and, on the serial side, a dial-up modem in front of them.\n"
+        "Simulates Norvik door-access controllers (framed commands: clock, identity, the firmware\n"
+        "boot loader and the access-control command set) and, on the serial side, a dial-up modem\n"
+        "in front of them.\n"
         "Prints one line \"ready ...\" on stdout once it listens, for example\n"
         "  ready udp=127.0.0.1:40001 pty=/tmp/ctl0\n"
         "and runs until SIGINT or SIGTERM.\n"
@@ -43,8 +44,27 @@ QString simHelpText()
         "  --record-max N         info record: maximum transaction records (default 4000)\n"
         "  --sort-count N         info record: cards in the sorted list (default 10)\n"
         "  --unsort-count N       info record: cards in the unsorted list (default 5)\n"
-        "  --record-count N       info record: stored transaction records (default 500)\n"
+        "  --record-count N       info record: stored transaction records (default 500), until\n"
+        "                         records are stored or read; from then on the records waiting\n"
         "  Numbers may be decimal or 0x-prefixed hexadecimal. Every clock starts at the PC's time.\n"
+        "\n"
+        "Access control (every controller keeps its own cards, records, doors, tables and memory):\n"
+        "  --card-bytes W         width of card numbers in transaction records: 4 (default), 7, 8\n"
+        "                         or 12 (replies of 20, 23, 24 or 28 bytes); the read by index\n"
+        "                         always answers in the 4-byte layout\n"
+        "  --transactions N       N records waiting at start (at most --record-max), stamped a\n"
+        "                         second apart up to the controller's clock; record k (from 0)\n"
+        "                         holds card 2000000 + k (wider cards lead with C0 C1 ...), event\n"
+        "                         1 + k mod 8 and the tag k + 1, high byte first\n"
+        "  --event-every MS       every controller stores one more record every MS milliseconds\n"
+        "                         (SIGUSR2 does it once, at once)\n"
+        "  Records wait until the host confirms their tag; a record that does not fit in\n"
+        "  --record-max waiting records is lost. The card lists hold --card-max cards together;\n"
+        "  the info reply shows their sizes once a card command has arrived. A card written with\n"
+        "  an end date before its start date is deleted (in the 7-, 8- and 12-byte layouts, whose\n"
+        "  start-date field carries card bytes: an end date before 2000-01-02). Doors 1 to 4 (status\n"
+        "  0 normal, 3 opened, 8 held open, 9 held closed), relays 1 to 8, 64 KiB of XRAM starting\n"
+        "  zeroed; the I/O state has bit r-1 for relay r and bit 7+d for door d unlocked.\n"
         "\n"
         "Boot loader:\n"
         "  A valid jump request (0xE0) puts the controller in its boot loader: from then on every\n"
@@ -65,6 +85,11 @@ QString simHelpText()
         "  --split-gap MS         pause between two pieces (default 10)\n"
         "  --fault-command CODE   apply the frame faults only to replies to this command code;\n"
         "                         repeat for several (default: all commands)\n"
+        "  --fail-frame CODE:K    the K-th frame with command code CODE that a controller receives\n"
+        "                         (counted from 1, confirm frames as 0xFF) fails and changes\n"
+        "                         nothing; repeat for several\n"
+        "  --fail-mode MODE       how it fails: refuse (default; a 7-byte answer with status 1) or\n"
+        "                         silent (no answer). Frames never answered fail silently either way.\n"
         "\n"
         "Faults of the boot loader (lines counted from 1 in the order received, resent lines too):\n"
         "  --bl-silent-after P    answer lines 1..P, then nothing at all\n"
@@ -78,7 +103,10 @@ QString simHelpText()
         "Output:\n"
         "  --trace                print every frame and boot-loader line with time and direction\n"
         "                         on stderr\n"
-        "  --state FILE           write the controllers' state as JSON to FILE on exit\n"
+        "  --state FILE           write the controllers' state as JSON to FILE on exit: identity,\n"
+        "                         records waiting and delivered, card lists, special cards, doors,\n"
+        "                         relays, displays, time zones, tables, groups, lifts and the XRAM\n"
+        "                         bytes written (byte blocks as upper-case hexadecimal)\n"
         "  -h, --help             this text\n"
         "\n"
         "Bad options end the program with exit status 2.\n");
@@ -216,6 +244,35 @@ ParseResult parseSimArguments(const QStringList &args)
          [&](const QString &v) { return number(v, 0, 65535, &common.unsortCardCount); }},
         {QStringLiteral("--record-count"),
          [&](const QString &v) { return number(v, 0, 65535, &common.recordCount); }},
+        {QStringLiteral("--card-bytes"),
+         [&](const QString &v) -> QString {
+             long long w = 0;
+             if (!parseNumber(v, 4, 12, &w) || (w != 4 && w != 7 && w != 8 && w != 12))
+                 return QStringLiteral("'%1' is not 4, 7, 8 or 12").arg(v);
+             common.cardBytes = static_cast<int>(w);
+             return {};
+         }},
+        {QStringLiteral("--transactions"),
+         [&](const QString &v) { return number(v, 0, 65535, &common.transactions); }},
+        {QStringLiteral("--event-every"), [&](const QString &v) { return number(v, 1, 86400000, &c.eventEveryMs); }},
+        {QStringLiteral("--fail-frame"),
+         [&](const QString &v) -> QString {
+             const int colon = v.indexOf(QLatin1Char(':'));
+             long long code = 0;
+             long long k = 0;
+             if (colon <= 0 || !parseNumber(v.left(colon), 0, 255, &code) ||
+                 !parseNumber(v.mid(colon + 1), 1, 1000000000, &k))
+                 return QStringLiteral("'%1' is not CODE:K (code 0 to 0xFF, K from 1)").arg(v);
+             f.failFrames.insert({static_cast<int>(code), static_cast<int>(k)});
+             return {};
+         }},
+        {QStringLiteral("--fail-mode"),
+         [&](const QString &v) -> QString {
+             if (v != QLatin1String("refuse") && v != QLatin1String("silent"))
+                 return QStringLiteral("'%1' is neither refuse nor silent").arg(v);
+             f.failSilent = v == QLatin1String("silent");
+             return {};
+         }},
         {QStringLiteral("--power-cycle-after"),
          [&](const QString &v) { return number(v, 1, 86400000, &c.powerCycleAfterMs); }},
         {QStringLiteral("--reply-delay"), [&](const QString &v) { return number(v, 0, 600000, &f.replyDelayMs); }},
@@ -293,6 +350,11 @@ ParseResult parseSimArguments(const QStringList &args)
         return fail(QStringLiteral("--pty and --device both name the serial side; give one"));
     if (c.modem.enabled && c.pty.isEmpty() && c.device.isEmpty())
         return fail(QStringLiteral("--modem needs a serial side (--pty or --device)"));
+
+    if (common.transactions > common.recordMax)
+        return fail(QStringLiteral("--transactions %1 exceeds --record-max %2: the records would not fit")
+                        .arg(common.transactions)
+                        .arg(common.recordMax));
 
     if (ids.empty())
         ids.push_back(1);

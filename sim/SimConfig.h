@@ -8,6 +8,8 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <set>
+#include <utility>
 #include <vector>
 
 namespace nsim {
@@ -22,6 +24,8 @@ struct ControllerConfig {
     std::uint16_t sortCardCount = 10;
     std::uint16_t unsortCardCount = 5;
     std::uint16_t recordCount = 500;
+    int cardBytes = 4;     // width of card numbers in transaction records: 4, 7, 8 or 12
+    int transactions = -1; // records stored at start; -1: none, and the info reply shows recordCount
 };
 
 // Faults that a misbehaving controller or a bad line shows. Frame faults touch
@@ -45,6 +49,11 @@ struct FaultConfig {
     QByteArray blEndReply = "Z"; // answer to the end-of-file record
     int blDropEvery = 0;        // no answer at all to every m-th line
 
+    // The k-th frame of a command code that a controller receives (counted from 1)
+    // is refused with status 1, or not answered at all when failSilent.
+    std::set<std::pair<int, int>> failFrames; // (code, k)
+    bool failSilent = false;
+
     bool framesAffected(int code) const { return commands.isEmpty() || commands.contains(code); }
 };
 
@@ -64,6 +73,7 @@ struct SimConfig {
     bool trace = false;
     QString stateFile;
     int powerCycleAfterMs = -1; // leave the boot loader on its own after this long
+    int eventEveryMs = 0;       // every controller stores a new transaction record this often (0: never)
 };
 
 struct ParseResult {

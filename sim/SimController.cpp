@@ -65,8 +65,44 @@ QByteArray buildFrame(std::uint8_t address, std::uint8_t code, const QByteArray 
 SimController::SimController(const ControllerConfig &config)
     : m_id(config.id), m_sn(config.sn), m_typeCode(config.typeCode), m_version(config.version),
       m_cardMax(config.cardMax), m_recordMax(config.recordMax), m_sortCardCount(config.sortCardCount),
-      m_unsortCardCount(config.unsortCardCount), m_recordCount(config.recordCount)
+      m_unsortCardCount(config.unsortCardCount), m_recordCount(config.recordCount),
+      m_access(config.cardBytes, config.recordMax, config.cardMax)
 {
+    if (config.transactions >= 0)
+        m_access.fill(config.transactions, clock());
+}
+
+bool SimController::addEvent()
+{
+    return m_access.addRecord(clock());
+}
+
+SimController::Outcome SimController::outcome(const Reply &reply) const
+{
+    Outcome out;
+    out.note = reply.note;
+    if (reply.kind == Reply::Framed)
+        out.reply = frame(reply.code, reply.data);
+    else if (reply.kind == Reply::Raw)
+        out.reply = reply.data;
+    out.raw = reply.kind == Reply::Raw;
+    return out;
+}
+
+// An injected failure changes nothing. Commands the controller never answers
+// (the SN-addressed ID write, the record confirmation) stay unanswered: an
+// answer nobody reads would be taken for the reply to the next request.
+SimController::Outcome SimController::failed(std::uint8_t code, const QByteArray &data, const FaultConfig &faults) const
+{
+    Outcome out;
+    const bool unanswered = code == 0x03 || (code == 0xFF && !data.isEmpty() && static_cast<std::uint8_t>(data[0]) == 0x22);
+    if (!faults.failSilent && !unanswered)
+        out.reply = ack(code, stUnknownCommand);
+    out.note = QStringLiteral("frame %1 of code %2 fails (fault): %3")
+                   .arg(m_framesReceived.at(code))
+                   .arg(code, 2, 16, QLatin1Char('0'))
+                   .arg(out.reply ? QStringLiteral("refused") : QStringLiteral("not answered"));
+    return out;
 }
 
 QDateTime SimController::clock() const
@@ -83,8 +119,21 @@ QByteArray SimController::ack(std::uint8_t code, std::uint8_t status) const
 }
 
 SimController::Outcome SimController::handleFrame(std::uint8_t code, const QByteArray &data,
-                                                  const std::function<bool(std::uint8_t)> &idTaken)
+                                                  const std::function<bool(std::uint8_t)> &idTaken,
+                                                  const FaultConfig &faults)
 {
+    const int received = ++m_framesReceived[code];
+    if (faults.failFrames.count({code, received})) {
+        ++m_framesFailed;
+        return failed(code, data, faults);
+    }
+    if (auto reply = m_access.handle(code, data))
+        return outcome(*reply);
+    if (auto reply = m_doors.handle(code, data))
+        return outcome(*reply);
+    if (auto reply = m_calendar.handle(code, data))
+        return outcome(*reply);
+
     Outcome out;
     const int n = static_cast<int>(data.size());
     auto refuse = [&](std::uint8_t status, const QString &why) {
@@ -156,9 +205,11 @@ SimController::Outcome SimController::handleFrame(std::uint8_t code, const QByte
         d += be16(m_version);
         d += be16(m_cardMax);
         d += be16(m_recordMax);
-        d += be16(m_sortCardCount);
-        d += be16(m_unsortCardCount);
-        d += be16(m_recordCount);
+        // The configured counts until the lists and records are used; then the real ones.
+        const bool cards = m_access.cardsInUse();
+        d += be16(static_cast<std::uint16_t>(cards ? m_access.sortedCount() : m_sortCardCount));
+        d += be16(static_cast<std::uint16_t>(cards ? m_access.unsortedCount() : m_unsortCardCount));
+        d += be16(static_cast<std::uint16_t>(m_access.recordsInUse() ? m_access.recordsWaiting() : m_recordCount));
         out.reply = echo(d);
         return out;
     }
@@ -386,6 +437,10 @@ QJsonObject SimController::state() const
         devices.append(d);
     }
     o[QStringLiteral("device_ids")] = devices;
+    o[QStringLiteral("frames_failed")] = m_framesFailed;
+    m_access.addState(o);
+    m_doors.addState(o);
+    m_calendar.addState(o);
     return o;
 }
 

@@ -1,8 +1,13 @@
 #pragma once
 // One simulated door-access controller: its identity, info record, clock,
-// device IDs, firmware image and boot loader. It knows nothing of links: the
-// session hands it whole request frames and whole boot-loader lines.
+// device IDs, firmware image and boot loader, and the access-control state
+// that SimAccess, SimDoors and SimCalendar keep for it. It knows nothing of
+// links: the session hands it whole request frames and whole boot-loader lines.
+#include "sim/SimAccess.h"
+#include "sim/SimCalendar.h"
 #include "sim/SimConfig.h"
+#include "sim/SimDoors.h"
+#include "sim/SimReply.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -17,15 +22,6 @@
 namespace nsim {
 
 constexpr std::uint8_t kStartByte = 0x33;
-
-// Status bytes of the standard acknowledgement. 0 accepts; the controller's
-// refusals are told apart only for people reading a trace.
-enum Status : std::uint8_t {
-    stOK = 0,
-    stUnknownCommand = 1,
-    stBadData = 2,
-    stIdInUse = 3,
-};
 
 // Low 8 bits of the sum of the first count bytes.
 std::uint8_t checksum(const QByteArray &bytes, int count);
@@ -43,13 +39,19 @@ public:
     // Handles one request addressed to this controller (checksum already
     // verified). Returns the whole reply frame, or nothing for commands that
     // are not answered. idTaken tells whether another controller on the bus
-    // already answers to an ID.
+    // already answers to an ID; faults may make this frame fail (--fail-frame).
     struct Outcome {
         std::optional<QByteArray> reply;
+        bool raw = false; // the reply is not a frame (the memory block)
         bool enteredBootLoader = false;
         QString note; // for the trace: what the controller did with it
     };
-    Outcome handleFrame(std::uint8_t code, const QByteArray &data, const std::function<bool(std::uint8_t)> &idTaken);
+    Outcome handleFrame(std::uint8_t code, const QByteArray &data, const std::function<bool(std::uint8_t)> &idTaken,
+                        const FaultConfig &faults = {});
+
+    // A card presented at a reader: one more transaction record. False when
+    // the record memory is full and the record is lost.
+    bool addEvent();
 
     // The boot loader: one record line as received, from ':' up to, not
     // including, the ';'. Returns the letters to answer (empty: no answer).
@@ -64,6 +66,8 @@ public:
 
 private:
     QByteArray ack(std::uint8_t code, std::uint8_t status) const;
+    Outcome outcome(const Reply &reply) const;
+    Outcome failed(std::uint8_t code, const QByteArray &data, const FaultConfig &faults) const;
     QByteArray frame(std::uint8_t code, const QByteArray &data) const { return buildFrame(m_id, code, data); }
     void restartWithNewImage();
 
@@ -86,6 +90,12 @@ private:
     int m_linesRejected = 0;
     int m_downloads = 0;
     int m_powerCycles = 0;
+
+    std::map<std::uint8_t, int> m_framesReceived; // per command code, for --fail-frame
+    int m_framesFailed = 0;
+    SimAccess m_access;
+    SimDoors m_doors;
+    SimCalendar m_calendar;
 };
 
 } // namespace nsim

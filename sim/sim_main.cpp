@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QSaveFile>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <csignal>
 #include <cstdio>
@@ -35,7 +36,7 @@ bool installSignals()
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int number : {SIGINT, SIGTERM, SIGUSR1})
+    for (int number : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2})
         if (::sigaction(number, &action, nullptr) != 0)
             return false;
     std::signal(SIGPIPE, SIG_IGN);
@@ -112,9 +113,17 @@ int main(int argc, char **argv)
             return;
         if (number == SIGUSR1)
             bus.powerCycleAll();
+        else if (number == SIGUSR2)
+            bus.addEvents();
         else
             app.quit();
     });
+
+    QTimer events;
+    if (config.eventEveryMs > 0) {
+        QObject::connect(&events, &QTimer::timeout, &app, [&] { bus.addEvents(); });
+        events.start(config.eventEveryMs);
+    }
 
     QStringList ids;
     for (const auto &c : config.controllers)
