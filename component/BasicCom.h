@@ -207,6 +207,8 @@ protected:
     static void Pause(int milliseconds); // no call to the sleeper for 0 or less
     // Code 0x39: one daylight-saving switch, summer (data byte 0 = 1) or winter (0).
     int SendDaylightSaving(bool summer, const QDateTime &time1, const QDateTime &time2);
+    // Code 0x51: the first count floor times of a lift unit, ten per frame.
+    bool SendLiftFloors(std::uint8_t unit, const std::vector<int> &floors, std::size_t count);
 
     // SendAfterSleep as the transaction reads use it: 0 -> 50 ms, positive -> that, negative -> none.
     int PauseRuleA() const;

@@ -7,6 +7,7 @@
 #include "component/UART.h"
 #include "services/ComPort.h"
 
+#include <cstdint>
 #include <cstdio>
 
 namespace {
@@ -213,6 +214,32 @@ void TController::Dial(const std::string &phoneNumber)
 {
     // Always the modem link, whatever link is current.
     m_modem->Dial(phoneNumber);
+}
+
+// --- commands that choose between engine operations ----------------------------------
+
+bool TController::SendSetPanicPIN(bool enable, const QVariant &pin)
+{
+    switch (pin.typeId()) {
+    case QMetaType::QByteArray:
+        return m_current->SendSetPanicPIN(enable, pin.toByteArray().toStdString());
+    case QMetaType::QString:
+        return m_current->SendSetPanicPIN(enable, norvik::StrToInt(pin.toString()));
+    default:
+        break;
+    }
+    // Any other value counts by its integer value: a whole number that fits 32
+    // bits ($FFFFFFFF included). A fraction, a wider number or a value that is
+    // not numeric is no PIN, and is not rounded or cut into one.
+    bool ok = false;
+    const qlonglong value = pin.toLongLong(&ok);
+    if (pin.typeId() == QMetaType::ULongLong)
+        ok = ok && pin.toULongLong() <= UINT32_MAX;
+    if (pin.typeId() == QMetaType::Double || pin.typeId() == QMetaType::Float)
+        ok = ok && pin.toDouble() == static_cast<double>(value);
+    if (!ok || value < INT32_MIN || value > static_cast<qlonglong>(UINT32_MAX))
+        throw norvik::EConvertError(norvik::InvalidIntegerMessage(pin.toString().toStdString()));
+    return m_current->SendSetPanicPIN(enable, static_cast<int>(static_cast<std::uint32_t>(value)));
 }
 
 // --- About ------------------------------------------------------------------------------

@@ -94,4 +94,23 @@ void InRange(long long value, long long low, long long high, const char *name)
                                              std::to_string(high)));
 }
 
+void InRange(long long value, long long low, long long high, const char *name, const char *what)
+{
+    if (value < low || value > high)
+        throw EArgumentError(Named(name, std::string(what) + " " + std::to_string(value) + " is outside " +
+                                             std::to_string(low) + " to " + std::to_string(high)));
+}
+
+std::vector<std::uint8_t> ByteEntries(const std::vector<int> &list, std::size_t count, const char *name)
+{
+    AtLeast(list.size(), count, name);
+    std::vector<std::uint8_t> bytes;
+    bytes.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        InRange(list[i], 0, 255, name, ("entry " + std::to_string(i) + " value").c_str());
+        bytes.push_back(static_cast<std::uint8_t>(list[i]));
+    }
+    return bytes;
+}
+
 } // namespace norvik::args

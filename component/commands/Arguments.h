@@ -39,5 +39,13 @@ void AtLeast(std::size_t size, std::size_t needed, const char *name, const char 
 void Exactly(std::size_t size, std::size_t needed, const char *name, const char *unit = "bytes");
 // EArgumentError unless low <= value <= high.
 void InRange(long long value, long long low, long long high, const char *name);
+// The same for one element of a list argument, which `what` names:
+// "<name>: <what> <value> is outside <low> to <high>".
+void InRange(long long value, long long low, long long high, const char *name, const char *what);
+
+// The first `count` entries of a list argument as the bytes they stand for.
+// EArgumentError when the list is shorter, or when a used entry lies outside
+// 0 to 255: a floor time of 300 s must not reach the controller as 44 s.
+std::vector<std::uint8_t> ByteEntries(const std::vector<int> &list, std::size_t count, const char *name);
 
 } // namespace norvik::args

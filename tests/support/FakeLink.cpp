@@ -1,5 +1,7 @@
 #include "tests/support/FakeLink.h"
 
+#include "tests/support/TestUtil.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -24,6 +26,30 @@ void FakeLink::QueueReplyCount(int count, const Bytes &bytes)
 void FakeLink::QueueSilence()
 {
     QueueReplyCount(0);
+}
+
+void FakeLink::QueueDirect(const Bytes &bytes)
+{
+    m_direct.push_back(bytes);
+}
+
+std::string FakeLink::Trace() const
+{
+    std::string trace;
+    std::size_t frame = 0;
+    for (const std::string &call : calls) {
+        std::string item = call == "ReceiveFrame" ? "<" : call == "DirectReceive" ? "D" : call;
+        if (call.rfind("Sleep ", 0) == 0)
+            item = "~" + call.substr(6);
+        if (call == "SendFrame" && frame < sent.size()) {
+            const Bytes &bytes = sent[frame++];
+            const Bytes data = bytes.size() < 5 ? Bytes() : Bytes(bytes.begin() + 4, bytes.end() - 1);
+            const bool good = bytes.size() >= 5 && bytes == Frame(ControllerID, bytes[2], data);
+            item = good ? Hex(&bytes[2], 1) + "(" + Hex(data) + ")" : "BAD(" + Hex(bytes) + ")";
+        }
+        trace += (trace.empty() ? "" : " ") + item;
+    }
+    return trace;
 }
 
 SleepFunction FakeLink::SleepRecorder()
@@ -94,10 +120,17 @@ int FakeLink::DirectSend(const void *, int count)
     return count;
 }
 
-int FakeLink::DirectReceive(void *)
+int FakeLink::DirectReceive(void *buffer)
 {
     calls.emplace_back("DirectReceive");
-    return 0;
+    if (m_direct.empty())
+        return 0;
+    const Bytes bytes = m_direct.front();
+    m_direct.pop_front();
+    const int placed = std::min<int>(static_cast<int>(bytes.size()), kReadLimit);
+    if (placed > 0)
+        std::memcpy(buffer, bytes.data(), static_cast<std::size_t>(placed));
+    return placed;
 }
 
 } // namespace norvik::test

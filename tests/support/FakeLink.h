@@ -14,7 +14,7 @@
 //
 // ReceiveFrame with nothing queued behaves as silence: the reply buffer is
 // cleared and 0 is returned. Connect always succeeds; DirectSend accepts every
-// byte and DirectReceive returns 0.
+// byte and DirectReceive returns 0 unless a raw read is queued (QueueDirect).
 #include "component/BasicCom.h"
 
 #include "common/Sleeper.h"
@@ -45,11 +45,21 @@ public:
     // Silence for one ReceiveFrame (cleared buffer, 0).
     void QueueSilence();
 
+    // --- scripting DirectReceive ----------------------------------------------------
+    // The next DirectReceive places these bytes (at most 255) at the start of
+    // the caller's buffer and returns how many it placed.
+    void QueueDirect(const Bytes &bytes);
+
     // --- what happened ----------------------------------------------------------
     std::vector<Bytes> sent;        // every SendFrame(count): the first count bytes of RequestBuffer
     std::vector<std::string> calls; // "Connect", "Disconnect", "SendFrame", "ReceiveFrame",
                                     // "DirectSend", "DirectReceive", and "Sleep <ms>" from SleepRecorder
     std::size_t PendingReplies() const { return m_replies.size(); }
+    // The calls in one line: a sent frame as code(data), "<" a ReceiveFrame,
+    // "D" a DirectReceive, "~50" a pause: "04(01 09 05) ~30 <". A frame whose
+    // start byte, address (ControllerID), length or checksum is wrong shows as
+    // BAD(whole frame).
+    std::string Trace() const;
 
     // A sleeper that records "Sleep <ms>" into `calls` instead of blocking, so a
     // test sees where a pause falls between the sends and receives.
@@ -77,6 +87,7 @@ private:
         int count = 0;
     };
     std::deque<Reply> m_replies;
+    std::deque<Bytes> m_direct;
 };
 
 } // namespace norvik::test
