@@ -92,6 +92,8 @@ public:
     int ReadTransactionCard7Bytes(std::uint8_t *buffer);
     int ReadTransactionCard8Bytes(std::uint8_t *buffer);
     int ReadTransactionCard12Bytes(std::uint8_t *buffer);
+    // ReadRemovedTransaction answers in the 4-byte-card layout whatever CardBytes
+    // is; it is neither verified, confirmed nor logged.
     int ReadRemovedTransaction(std::uint16_t index, std::uint8_t *buffer, int size);
     // One debug-log line for the reply in ReplyBuffer, laid out by CardBytes.
     std::string FormatTransactionLog() const;
@@ -207,6 +209,12 @@ protected:
     static void Pause(int milliseconds); // no call to the sleeper for 0 or less
     // Code 0x39: one daylight-saving switch, summer (data byte 0 = 1) or winter (0).
     int SendDaylightSaving(bool summer, const QDateTime &time1, const QDateTime &time2);
+
+    // One transaction read in the layout of the given card width; shortForm
+    // selects the 14-byte copy (4-byte cards only).
+    int ReadTransactionAs(TCardBytes width, std::uint8_t *buffer, bool shortForm);
+    // The debug-log line of the reply in ReplyBuffer, in the layout of the given width.
+    std::string TransactionLogLine(TCardBytes width) const;
 
     // SendAfterSleep as the transaction reads use it: 0 -> 50 ms, positive -> that, negative -> none.
     int PauseRuleA() const;
