@@ -134,6 +134,11 @@ public:
     bool SendDelOneCard(const std::string &cardNo);
 
     // --- special cards and card options ----------------------------------------------
+    // The individual card's times send only their time of day; a null time is
+    // refused before anything is sent (-1, as if the controller had not
+    // answered). The emergency card number is a signed 32-bit decimal (-1 goes
+    // out as FFFFFFFF); other card texts are 0 to 4294967295. Texts that do not
+    // convert or are shorter than the frame needs raise before anything is sent.
     int SendSetIndividualCard(int index, std::uint8_t value, const std::string &cardNo, int number,
                               const std::string &date, const QDateTime &time1, const QDateTime &time2, bool allCards);
     bool SendSetEmergencyCard(std::uint8_t slot, const std::string &cardNo, bool lock);
