@@ -92,6 +92,8 @@ public:
     int ReadTransactionCard7Bytes(std::uint8_t *buffer);
     int ReadTransactionCard8Bytes(std::uint8_t *buffer);
     int ReadTransactionCard12Bytes(std::uint8_t *buffer);
+    // ReadRemovedTransaction answers in the 4-byte-card layout whatever CardBytes
+    // is; it is neither verified, confirmed nor logged.
     int ReadRemovedTransaction(std::uint16_t index, std::uint8_t *buffer, int size);
     // One debug-log line for the reply in ReplyBuffer, laid out by CardBytes.
     std::string FormatTransactionLog() const;
@@ -132,6 +134,11 @@ public:
     bool SendDelOneCard(const std::string &cardNo);
 
     // --- special cards and card options ----------------------------------------------
+    // The individual card's times send only their time of day; a null time is
+    // refused before anything is sent (-1, as if the controller had not
+    // answered). The emergency card number is a signed 32-bit decimal (-1 goes
+    // out as FFFFFFFF); other card texts are 0 to 4294967295. Texts that do not
+    // convert or are shorter than the frame needs raise before anything is sent.
     int SendSetIndividualCard(int index, std::uint8_t value, const std::string &cardNo, int number,
                               const std::string &date, const QDateTime &time1, const QDateTime &time2, bool allCards);
     bool SendSetEmergencyCard(std::uint8_t slot, const std::string &cardNo, bool lock);
@@ -209,6 +216,12 @@ protected:
     int SendDaylightSaving(bool summer, const QDateTime &time1, const QDateTime &time2);
     // Code 0x51: the first count floor times of a lift unit, ten per frame.
     bool SendLiftFloors(std::uint8_t unit, const std::vector<int> &floors, std::size_t count);
+
+    // One transaction read in the layout of the given card width; shortForm
+    // selects the 14-byte copy (4-byte cards only).
+    int ReadTransactionAs(TCardBytes width, std::uint8_t *buffer, bool shortForm);
+    // The debug-log line of the reply in ReplyBuffer, in the layout of the given width.
+    std::string TransactionLogLine(TCardBytes width) const;
 
     // SendAfterSleep as the transaction reads use it: 0 -> 50 ms, positive -> that, negative -> none.
     int PauseRuleA() const;

@@ -218,6 +218,21 @@ void TController::Dial(const std::string &phoneNumber)
 
 // --- commands that choose between engine operations ----------------------------------
 
+int TController::ReadTransaction(std::uint8_t *buffer, int size)
+{
+    switch (m_cardBytes) {
+    case cbCard7Bytes:
+        return m_current->ReadTransactionCard7Bytes(buffer);
+    case cbCard8Bytes:
+        return m_current->ReadTransactionCard8Bytes(buffer);
+    case cbCard12Bytes:
+        return m_current->ReadTransactionCard12Bytes(buffer);
+    case cbNormal:
+        break;
+    }
+    return m_current->ReadTransaction(buffer, size);
+}
+
 bool TController::SendSetPanicPIN(bool enable, const QVariant &pin)
 {
     switch (pin.typeId()) {

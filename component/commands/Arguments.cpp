@@ -3,6 +3,7 @@
 #include "common/Errors.h"
 #include "common/IntConv.h"
 
+#include <cstdint>
 #include <optional>
 
 namespace norvik::args {
@@ -47,6 +48,16 @@ std::uint32_t CardNumber(const std::string &text, const char *name)
     if (*value < 0 || *value > 0xFFFFFFFFLL)
         throw EConvertError(Named(name, "'" + text + "' is not a card number from 0 to 4294967295"));
     return static_cast<std::uint32_t>(*value);
+}
+
+std::int32_t SignedCardNumber(const std::string &text, const char *name)
+{
+    const std::optional<long long> value = TryStrToInt64(Trimmed(text));
+    if (!value)
+        throw EConvertError(Named(name, InvalidIntegerMessage(text)));
+    if (*value < INT32_MIN || *value > INT32_MAX)
+        throw EConvertError(Named(name, "'" + text + "' is not a card number from -2147483648 to 2147483647"));
+    return static_cast<std::int32_t>(*value);
 }
 
 std::uint8_t HexPair(const std::string &text, std::size_t pos, const char *name)

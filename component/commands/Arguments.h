@@ -25,6 +25,10 @@ inline std::uint8_t High8(long long value)
 // fit would otherwise go out with its upper bits dropped and admit another card.
 std::uint32_t CardNumber(const std::string &text, const char *name);
 
+// A card number held as a signed 32-bit value (blanks around it allowed),
+// -2147483648 to 2147483647; anything else raises EConvertError.
+std::int32_t SignedCardNumber(const std::string &text, const char *name);
+
 // The byte written by the hexadecimal digits text[pos], text[pos + 1];
 // EConvertError when they are not two hexadecimal digits (or missing).
 std::uint8_t HexPair(const std::string &text, std::size_t pos, const char *name);

@@ -188,6 +188,23 @@ TEST(ControllerComponent, EveryCommandForwardsArgumentsAndResult)
     EXPECT_EQ(codes, "02 E0 42 28 27 29 37 26 35 36 42 01 01 43 39 39 03 ");
 }
 
+// The read follows the component's card width: 8-byte cards come in the
+// 22-byte form whatever size the caller passes.
+TEST(ControllerComponent, ReadTransactionFollowsTheCardWidth)
+{
+    UdpController controller({FakeLink::Frame(1, 0x22, {0, 1, 2, 3, 4, 5, 6, 7, 8, 5, 3, 9, 14, 5, 30, 0, 2, 0, 7})});
+    RecordingSleeper sleeper;
+    TController c;
+    c.SetHostPort(controller.Port());
+    c.SetReadTimeOut(2000);
+    c.SetConnectMethod(cmTCPIP);
+    c.SetCardBytes(cbCard8Bytes);
+    ASSERT_TRUE(c.Connect());
+    std::uint8_t buffer[22] = {};
+    EXPECT_EQ(c.ReadTransaction(buffer, 14), 1);
+    EXPECT_EQ(Hex(buffer, 22), "00 00 00 00 01 02 03 04 05 06 07 08 05 03 09 0E 05 1E 00 02 00 07");
+}
+
 TEST(ControllerComponent, SameMethodKeepsTheLinkOpenAndASwitchClosesIt)
 {
     RecordingSleeper sleeper;
