@@ -1,10 +1,12 @@
 #include "cli/Commands.h"
 
+#include "cli/CommandKit.h"
 #include "cli/Download.h"
 #include "cli/ExitCodes.h"
 #include "cli/HexCheck.h"
 #include "cli/Interrupt.h"
 #include "cli/LinkSession.h"
+#include "cli/Operations.h"
 #include "cli/Output.h"
 #include "common/Errors.h"
 #include "common/Sleeper.h"
@@ -36,6 +38,28 @@ bool HexFileExists(const QString &path, const Output &out, QJsonObject failure)
     return false;
 }
 
+QJsonObject Failure(const QString &command, const QString &error)
+{
+    return QJsonObject{{QStringLiteral("command"), command}, {QStringLiteral("ok"), false},
+                       {QStringLiteral("error"), error}};
+}
+
+int Interrupted(const Output &out, const QString &command)
+{
+    out.Error(QStringLiteral("interrupted"));
+    out.Object(Failure(command, QStringLiteral("interrupted")));
+    return ExitInterrupted;
+}
+
+int NoAnswer(const Output &out, const QString &command)
+{
+    if (Interrupt::Requested())
+        return Interrupted(out, command);
+    out.Error(QStringLiteral("Controller not found"));
+    out.Object(Failure(command, QStringLiteral("Controller not found")));
+    return ExitController;
+}
+
 namespace {
 
 const QString kDateTimeFormat = QStringLiteral("yyyy-MM-dd HH:mm:ss");
@@ -64,37 +88,6 @@ QJsonObject InfoObject(const TControllerInfo &info, const QString &sn)
         {QStringLiteral("record_count"), info.RecordCount},
         {QStringLiteral("sn"), sn},
     };
-}
-
-QJsonObject Failure(const QString &command, const QString &error)
-{
-    return QJsonObject{{QStringLiteral("command"), command}, {QStringLiteral("ok"), false},
-                       {QStringLiteral("error"), error}};
-}
-
-// Everything a command needs to talk to one controller; the link is closed
-// when it goes out of scope.
-struct Link {
-    Link(const Options &options, const Output &out) : session(controller, options, out) {}
-    TController controller;
-    LinkSession session;
-};
-
-int Interrupted(const Output &out, const QString &command)
-{
-    out.Error(QStringLiteral("interrupted"));
-    out.Object(Failure(command, QStringLiteral("interrupted")));
-    return ExitInterrupted;
-}
-
-// A command without its answer: the controller is silent, or Ctrl-C cut the wait short.
-int NoAnswer(const Output &out, const QString &command)
-{
-    if (Interrupt::Requested())
-        return Interrupted(out, command);
-    out.Error(QStringLiteral("Controller not found"));
-    out.Object(Failure(command, QStringLiteral("Controller not found")));
-    return ExitController;
 }
 
 // Opens the link and reads the controller's info record: ExitOk, or the exit code of why not.
@@ -227,14 +220,8 @@ int RunGetClock(const Options &options, const Output &out)
     // controller that really shows that moment. Only a whole 12-byte reply
     // holding exactly that date (with its checksum) is taken as the latter.
     const QDateTime fallback(QDate(2001, 1, 1), QTime(0, 0));
-    if (time == fallback) {
-        const std::uint8_t *reply = link.controller.Current()->ReplyBuffer;
-        static const std::uint8_t kFallbackFields[6] = {1, 1, 1, 0, 0, 0};
-        const bool realReply = reply[3] == 7 && std::memcmp(reply + 5, kFallbackFields, 6) == 0 &&
-                               TBasicCom::CalCheckSum(reply, 11) == reply[11];
-        if (!realReply)
-            return NoAnswer(out, options.command);
-    }
+    if (time == fallback && !ReplyCarriedFallbackClock(link.controller))
+        return NoAnswer(out, options.command);
     out.Text(time.toString(kDateTimeFormat));
     out.Object(QJsonObject{{QStringLiteral("command"), options.command},
                            {QStringLiteral("ok"), true},
@@ -472,6 +459,10 @@ const std::map<QString, Command> &Table()
         {QStringLiteral("verify"), {{1, "FILE", {}}, RunVerify}},
         {QStringLiteral("ports"), {{0, "", {}}, RunPorts}},
         {QStringLiteral("scan"), {{0, "", {QStringLiteral("--ids")}}, RunScan}},
+        {QStringLiteral("call"), {{-1, "OPERATION [ARG ...]", {QStringLiteral("--list")}}, RunCall}},
+        {QStringLiteral("transactions"),
+         {{0, "", {QStringLiteral("--max"), QStringLiteral("--removed"), QStringLiteral("--debug-log")}}, RunTransactions}},
+        {QStringLiteral("door"), {{2, "N open|force-open|force-close|resume|status", {}}, RunDoor}},
     };
     return commands;
 }

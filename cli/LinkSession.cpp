@@ -44,6 +44,22 @@ void ApplySettings(TController &controller, const Options &options)
     controller.SetConnectMethod(method);
 
     controller.SetDialTimeOut(static_cast<unsigned>(options.dialTimeout));
+
+    // Card numbers travel as wide as the controller was set up for.
+    switch (options.cardBytes) {
+    case 7:
+        controller.SetCardBytes(cbCard7Bytes);
+        break;
+    case 8:
+        controller.SetCardBytes(cbCard8Bytes);
+        break;
+    case 12:
+        controller.SetCardBytes(cbCard12Bytes);
+        break;
+    default:
+        controller.SetCardBytes(cbNormal);
+        break;
+    }
 }
 
 // "NO CARRIER", "BUSY", "no connection within the dial time-out", ... for messages.

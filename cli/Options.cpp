@@ -74,21 +74,40 @@ Options ParseOptions(const QStringList &arguments)
          [&](const QString &v) { options.retrySleep = IntegerValue(QStringLiteral("--retry-sleep"), v, 0, 10000); }},
         {QStringLiteral("--time"), [&](const QString &v) { options.time = NonEmpty(QStringLiteral("--time"), v); }},
         {QStringLiteral("--ids"), [&](const QString &v) { ParseIdRange(v, options); }},
+        {QStringLiteral("--card-bytes"),
+         [&](const QString &v) {
+             const int width = IntegerValue(QStringLiteral("--card-bytes"), v, 4, 12);
+             if (width != 4 && width != 7 && width != 8 && width != 12)
+                 throw UsageError(QStringLiteral("--card-bytes: %1 is not a card width (4, 7, 8 or 12)").arg(width));
+             options.cardBytes = width;
+         }},
+        {QStringLiteral("--max"),
+         [&](const QString &v) { options.maxRecords = IntegerValue(QStringLiteral("--max"), v, 1, 1000000); }},
+        {QStringLiteral("--removed"),
+         [&](const QString &v) { options.removedIndex = IntegerValue(QStringLiteral("--removed"), v, 0, 65535); }},
+        {QStringLiteral("--debug-log"),
+         [&](const QString &v) { options.debugLog = NonEmpty(QStringLiteral("--debug-log"), v); }},
     };
     const std::map<QString, std::function<void()>> flags = {
         {QStringLiteral("--trace"), [&] { options.trace = true; }},
         {QStringLiteral("--json"), [&] { options.json = true; }},
         {QStringLiteral("--yes"), [&] { options.yes = true; }},
+        {QStringLiteral("--list"), [&] { options.list = true; }},
         {QStringLiteral("--help"), [&] { options.help = true; }},
         {QStringLiteral("-h"), [&] { options.help = true; }},
         {QStringLiteral("--version"), [&] { options.version = true; }},
     };
-    const QStringList commandOnly = {QStringLiteral("--time"), QStringLiteral("--ids"), QStringLiteral("--yes")};
+    const QStringList commandOnly = {QStringLiteral("--time"),    QStringLiteral("--ids"),     QStringLiteral("--yes"),
+                                     QStringLiteral("--list"),    QStringLiteral("--max"),     QStringLiteral("--removed"),
+                                     QStringLiteral("--debug-log")};
+    // A negative number is an argument (a call's integer), not an option.
+    static const QRegularExpression negativeNumber(QStringLiteral("^-(\\d|\\$|0x)"));
 
     QStringList positional;
     for (int i = 0; i < arguments.size(); ++i) {
         const QString &arg = arguments.at(i);
-        if (optionsEnded || !arg.startsWith(QLatin1Char('-')) || arg == QLatin1String("-")) {
+        if (optionsEnded || !arg.startsWith(QLatin1Char('-')) || arg == QLatin1String("-") ||
+            negativeNumber.match(arg).hasMatch()) {
             positional << arg;
             continue;
         }
@@ -133,11 +152,16 @@ Options ParseOptions(const QStringList &arguments)
     const CommandSpec *command = FindCommand(options.command);
     if (!command)
         throw UsageError(QStringLiteral("unknown command '%1'").arg(options.command));
-    if (positional.size() != command->positional) {
+    if (command->positional >= 0 && positional.size() != command->positional) {
         if (command->positional == 0)
             throw UsageError(QStringLiteral("%1 takes no arguments").arg(options.command));
-        throw UsageError(QStringLiteral("%1 needs exactly one argument %2").arg(options.command,
-                                                                               QLatin1String(command->argName)));
+        if (command->positional == 1)
+            throw UsageError(QStringLiteral("%1 needs exactly one argument %2").arg(options.command,
+                                                                                   QLatin1String(command->argName)));
+        throw UsageError(QStringLiteral("%1 needs exactly %2 arguments %3")
+                             .arg(options.command)
+                             .arg(command->positional)
+                             .arg(QLatin1String(command->argName)));
     }
     options.arguments = positional;
     for (const QString &name : commandOptionsSeen) {
@@ -164,7 +188,8 @@ QString HelpText()
     return UsageLine() + QString::fromUtf8(R"(
 
 Services Norvik door-access controllers from the command line: firmware
-download, identity, serial number and ID, clock.
+download, identity, serial number and ID, clock, and every operation of the
+controller component (cards, transactions, doors, tables, groups, memory).
 
 Link options (the serial link is the default):
   --port NAME          serial port: "COMn" or a device path (default COM1).
@@ -179,6 +204,9 @@ Link options (the serial link is the default):
   --timeout MS         network: wait for a reply datagram (default 200)
   --retry N            serial/modem: read attempts per reply (default 20)
   --retry-sleep MS     serial/modem: pause between attempts (default 20)
+  --card-bytes 4|7|8|12
+                       width of the controller's card numbers (default 4):
+                       how call and transactions lay out cards
   --trace              every frame and boot-loader line on stderr
   --json               machine-readable output: one JSON object per command
                        (download: one per progress step, then the result)
@@ -206,13 +234,30 @@ Commands:
                        the file's
   ports                the serial ports the system reports
   scan [--ids A-B]     which controller IDs answer on this link (default 1-128)
+  call OPERATION [ARG ...]
+                       run one operation of the controller component by name
+                       (case-insensitive); arguments in the operation's order:
+                       integers decimal or 0x-hex, booleans true/false/1/0,
+                       lists 1,2,3, byte blocks 1,2,3 or 0A0B0C, date-times
+                       "YYYY-MM-DD HH:MM:SS". Prints "result: VALUE" and one
+                       "name: value" line per value handed back.
+  call --list          every operation with its arguments and their types
+  transactions [--max N] [--removed INDEX] [--debug-log DIR]
+                       read and confirm the waiting transaction records until
+                       none is left (or N are read); --removed INDEX reads one
+                       stored record instead; --debug-log DIR also appends
+                       each record to DIR/RXyyyymmdd.txt
+  door N open|force-open|force-close|resume|status
+                       act on door N, or print its state
 
 Exit codes:
   0    success
   1    the controller did not answer or refused, the modem's dial failed,
-       the comparison or download failed, the download was declined, or
-       hex-info found broken records
-  2    bad usage or argument
+       the comparison or download failed, the download was declined,
+       hex-info found broken records, or a call's result means failure
+       (false, 0, -1)
+  2    bad usage or argument (also a call's argument that does not parse or
+       that the controller's frame cannot carry; nothing is sent)
   3    a file, port or socket could not be opened, read or written (the
        message gives the system's reason), or the firmware file has a
        broken record

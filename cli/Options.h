@@ -19,7 +19,7 @@ enum class LinkKind { Serial, Network, Modem };
 
 // What the parser checks of a command.
 struct CommandSpec {
-    int positional;      // number of positional arguments
+    int positional;      // number of positional arguments; -1: any number (the command checks them)
     const char *argName; // for messages: "SN", "FILE"
     QStringList options; // command options it accepts
 };
@@ -51,6 +51,11 @@ struct Options {
     QString time;          // set-clock: empty means now
     int scanFirst = 1;
     int scanLast = 128;
+    int cardBytes = 4;     // width of card numbers: 4, 7, 8 or 12
+    bool list = false;     // call: list the operations
+    int maxRecords = -1;   // transactions: stop after this many (-1: all)
+    int removedIndex = -1; // transactions: read this stored record instead
+    QString debugLog;      // transactions: folder of the day's log file
 
     LinkKind Link() const
     {

@@ -1,0 +1,33 @@
+#pragma once
+// What every controller command of norvik-ctl is made of: the component with
+// its link session, and the common endings (no answer, interrupted).
+#include "cli/LinkSession.h"
+#include "cli/Options.h"
+#include "component/Controller.h"
+
+#include <QJsonObject>
+#include <QString>
+
+namespace ctl {
+
+class Output;
+
+// Everything a command needs to talk to one controller; the link is closed
+// when it goes out of scope.
+struct Link {
+    Link(const Options &options, const Output &out) : session(controller, options, out) {}
+    TController controller;
+    LinkSession session;
+};
+
+QJsonObject Failure(const QString &command, const QString &error);
+int Interrupted(const Output &out, const QString &command);
+// A command without its answer: the controller is silent, or Ctrl-C cut the wait short.
+int NoAnswer(const Output &out, const QString &command);
+
+// The commands that reach the access-control side of the controller.
+int RunCall(const Options &options, const Output &out);
+int RunTransactions(const Options &options, const Output &out);
+int RunDoor(const Options &options, const Output &out);
+
+} // namespace ctl
