@@ -176,8 +176,15 @@ int RunTransactions(const Options &options, const Output &out)
             return Interrupted(out, options.command);
         std::uint8_t record[22] = {};
         if (link.controller.ReadTransaction(record, 22) != 1) {
-            if (count == 0)
-                return NoAnswer(out, options.command);
+            if (count == 0) {
+                const int code = NoAnswer(out, options.command);
+                if (code == ExitController)
+                    out.Note(QStringLiteral("A record is only taken from an intact answer of the controller addressed "
+                                            "whose length fits the card width: check --id and that --card-bytes %1 "
+                                            "is the controller's.")
+                                 .arg(cardWidth));
+                return code;
+            }
             if (Interrupt::Requested())
                 return Interrupted(out, options.command);
             const QString message =

@@ -15,6 +15,8 @@ std::string Named(const char *name, const std::string &message)
     return std::string(name) + ": " + message;
 }
 
+} // namespace
+
 int HexDigit(char c)
 {
     if (c >= '0' && c <= '9')
@@ -37,8 +39,6 @@ std::string Trimmed(const std::string &text)
         --last;
     return text.substr(first, last - first);
 }
-
-} // namespace
 
 std::uint32_t CardNumber(const std::string &text, const char *name)
 {

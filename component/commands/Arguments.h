@@ -20,6 +20,11 @@ inline std::uint8_t High8(long long value)
     return static_cast<std::uint8_t>((value >> 8) & 0xFF);
 }
 
+// The value of a hexadecimal digit character, -1 for any other byte.
+int HexDigit(char c);
+// The text without the blanks (spaces and control characters) around it.
+std::string Trimmed(const std::string &text);
+
 // A decimal card number (blanks around it allowed) as the controller stores it,
 // 0 to 4294967295. Anything else raises EConvertError: a number that does not
 // fit would otherwise go out with its upper bits dropped and admit another card.

@@ -48,18 +48,6 @@ std::uint8_t ReportedDoorState(std::uint8_t raw)
     }
 }
 
-std::string Trimmed(const std::string &text)
-{
-    const auto blank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
-    std::size_t first = 0;
-    std::size_t last = text.size();
-    while (first < last && blank(text[first]))
-        ++first;
-    while (last > first && blank(text[last - 1]))
-        --last;
-    return text.substr(first, last - first);
-}
-
 } // namespace
 
 bool TBasicCom::OpenDoorNow(std::uint8_t door, std::uint8_t value1, std::uint8_t value2)

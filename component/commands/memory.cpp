@@ -26,17 +26,6 @@ void PutAddress(std::uint8_t *target, std::uint32_t address)
         target[i] = Low8(address >> (8 * i));
 }
 
-int HexDigit(std::uint8_t c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 } // namespace
 
 bool TBasicCom::DirectReadBlockXRAM(std::uint32_t address, std::uint8_t *buffer, int /*unused*/)
@@ -84,7 +73,7 @@ bool TBasicCom::GetIORealTimeStatus(std::uint8_t unit, std::uint16_t &state)
     // The state arrives as four hexadecimal digit characters, most significant first.
     int value = 0;
     for (int i = 6; i <= 9; ++i) {
-        const int digit = HexDigit(ReplyBuffer[i]);
+        const int digit = HexDigit(static_cast<char>(ReplyBuffer[i]));
         if (digit < 0) {
             const std::string chars(reinterpret_cast<const char *>(ReplyBuffer + 6), 4);
             throw norvik::EConvertError(norvik::InvalidIntegerMessage("$" + chars));

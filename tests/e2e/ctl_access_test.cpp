@@ -20,18 +20,12 @@ namespace {
 
 #if defined(NORVIK_CTL_PATH) && defined(NORVIK_SIM_PATH) && defined(NORVIK_HEXGEN_PATH)
 
-class CtlAccess : public CtlAgainstSim {
+class CtlAccess : public CtlAgainstUdpSim {
 protected:
     CtlAccess()
-        : CtlAgainstSim(QStringLiteral(NORVIK_CTL_PATH), QStringLiteral(NORVIK_SIM_PATH),
+        : CtlAgainstUdpSim(QStringLiteral(NORVIK_CTL_PATH), QStringLiteral(NORVIK_SIM_PATH),
                         QStringLiteral(NORVIK_HEXGEN_PATH))
     {
-    }
-    QStringList SimLink() override { return {QStringLiteral("--udp"), QStringLiteral("127.0.0.1:0")}; }
-    QStringList CtlLink() const override
-    {
-        return {QStringLiteral("--host"), QStringLiteral("127.0.0.1"), QStringLiteral("--udp-port"),
-                QString::number(m_sim.udpPort())};
     }
 
     CtlResult Call(const QStringList &operationAndArgs)

@@ -117,4 +117,15 @@ QString CtlAgainstSim::Firmware(const QString &start)
     return SampleFirmware(m_hexgen, m_dir.filePath(QStringLiteral("fw-%1.hex").arg(start)), start);
 }
 
+QStringList CtlAgainstUdpSim::SimLink()
+{
+    return {QStringLiteral("--udp"), QStringLiteral("127.0.0.1:0")};
+}
+
+QStringList CtlAgainstUdpSim::CtlLink() const
+{
+    return {QStringLiteral("--host"), QStringLiteral("127.0.0.1"), QStringLiteral("--udp-port"),
+            QString::number(m_sim.udpPort())};
+}
+
 } // namespace norvik::test

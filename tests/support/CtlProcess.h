@@ -70,4 +70,12 @@ protected:
     SimProcess m_sim;
 };
 
+// The simulator on UDP loopback (any free port), norvik-ctl pointed at it.
+class CtlAgainstUdpSim : public CtlAgainstSim {
+protected:
+    using CtlAgainstSim::CtlAgainstSim;
+    QStringList SimLink() override;
+    QStringList CtlLink() const override;
+};
+
 } // namespace norvik::test
