@@ -31,6 +31,8 @@ QString simHelpText()
         "  --modem-result TEXT    dial result, sent as CR LF TEXT CR LF (default \"CONNECT 19200\");\n"
         "                         e.g. BUSY, \"NO CARRIER\", \"NO ANSWER\", \"NO DIALTONE\", ERROR, or\n"
         "                         none (never answer). Only a result starting with CONNECT connects.\n"
+        "  --modem-drop-after N   the carrier is lost once N bytes have gone through to the\n"
+        "                         controllers: \"NO CARRIER\", and the modem is back in command mode\n"
         "\n"
         "Controllers:\n"
         "  --id N                 a controller with bus ID N (1..255); repeat for several\n"
@@ -195,6 +197,8 @@ ParseResult parseSimArguments(const QStringList &args)
         {QStringLiteral("--pty"), path(&c.pty)},
         {QStringLiteral("--device"), path(&c.device)},
         {QStringLiteral("--modem-delay"), [&](const QString &v) { return number(v, 0, 600000, &c.modem.delayMs); }},
+        {QStringLiteral("--modem-drop-after"),
+         [&](const QString &v) { return number(v, 0, 1000000000, &c.modem.dropAfterBytes); }},
         {QStringLiteral("--modem-result"),
          [&](const QString &v) -> QString {
              if (v.isEmpty())

@@ -61,6 +61,7 @@ struct ModemConfig {
     bool enabled = false;
     int delayMs = 500;
     QByteArray result = "CONNECT 19200"; // empty: the modem never answers a dial
+    int dropAfterBytes = -1;             // carrier lost once this many bytes went through on line
 };
 
 struct SimConfig {

@@ -66,6 +66,16 @@ std::vector<Write> SimModem::receive(const QByteArray &bytes)
                 data.append(QByteArray(m_plus, '+'));
                 m_plus = 0;
             }
+            if (m_config.dropAfterBytes >= 0 && m_onlineBytes >= m_config.dropAfterBytes) {
+                // The line fails: what is under way is lost, and the modem says so.
+                flush();
+                m_bus.note(kModemLink, QStringLiteral("carrier lost after %1 bytes").arg(m_onlineBytes));
+                out.push_back(result("NO CARRIER", 0));
+                m_state = Command;
+                m_session.reset();
+                continue;
+            }
+            ++m_onlineBytes;
             data.append(c);
             continue;
         }
@@ -107,6 +117,7 @@ void SimModem::commandLine(const QByteArray &received, std::vector<Write> &out)
         out.push_back(result(m_config.result, m_config.delayMs));
         if (m_config.result.startsWith("CONNECT")) {
             m_state = Online;
+            m_onlineBytes = 0;
             m_connecting.start();
         }
         return;

@@ -33,6 +33,7 @@ private:
     QByteArray m_line;
     int m_plus = 0;              // "+" bytes held back as a possible escape
     QElapsedTimer m_connecting;  // bytes before the CONNECT text is out are lost
+    long long m_onlineBytes = 0; // bytes passed to the controllers in this call
 };
 
 } // namespace nsim
