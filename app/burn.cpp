@@ -406,16 +406,35 @@ bool TfrmBurn::WaitForDialup(const QString &phoneNumber)
 void TfrmBurn::ReportDialFailure()
 {
     labStatus->setText(QStringLiteral("Dialup fail."));
+    ShowLinkFault(labStatus->text());
     m_boxes->Error(this, kQtr, QStringLiteral("Dialup fail."));
     Panel2->setEnabled(true);
     DisconnectQuietly();
 }
 
+void TfrmBurn::ShowLinkFault(const QString &status)
+{
+    const QString fault = QString::fromLatin1(C1->LinkFault());
+    if (fault.isEmpty())
+        return;
+    labStatus->setText(status.isEmpty() ? fault : status + QStringLiteral("  ") + fault);
+    labStatus->setToolTip(fault);
+}
+
 bool TfrmBurn::ConnectForCommand()
 {
     ApplySettings();
-    C1->Connect();
+    const bool linked = C1->Connect();
+    // The commands still run and fail by their own texts; the status line
+    // says why beforehand.
+    ShowLinkFault(QString());
     if (C1->ConnectMethod() == cmModem) {
+        // A modem on a port that did not open never answers a dial: no
+        // dial-up window to wait out, the dial has failed already.
+        if (!linked) {
+            ReportDialFailure();
+            return false;
+        }
         const QString phone = edtPhone->text();
         C1->Dial(Latin1(phone));
         if (WaitForDialup(phone)) {
@@ -529,6 +548,8 @@ void TfrmBurn::SetProgress(int position)
 void TfrmBurn::ShowResult(norvik::DownloadOutcome outcome, const QString &text)
 {
     const BoxIcon icon = outcome == norvik::DownloadOutcome::Success ? BoxIcon::Information : BoxIcon::Error;
+    if (outcome != norvik::DownloadOutcome::Success)
+        ShowLinkFault(labStatus->text());
     m_boxes->Show(this, kQtr, icon, norvik::BoxButtons::Ok, text);
 }
 
@@ -577,6 +598,7 @@ void TfrmBurn::RunMaintenanceAction(const std::function<void()> &commands)
         if (!ConnectForCommand())
             return;
         commands();
+        ShowLinkFault(QString()); // a port lost during the commands
         C1->Disconnect();
     } catch (const std::exception &error) {
         ShowException(error);

@@ -139,6 +139,10 @@ private:
     void ShowException(const std::exception &error);
     void DisconnectQuietly();
     void ReportDialFailure();
+    // When the serial or modem port did not open or was lost: the status line
+    // shows status followed by why (the port's own message), and its tool tip
+    // the reason whole. Nothing changes when the port is fine.
+    void ShowLinkFault(const QString &status);
     // The frame of the maintenance actions: ConnectForCommand, the action's
     // commands, Disconnect; a raised error is shown and the link closed.
     void RunMaintenanceAction(const std::function<void()> &commands);

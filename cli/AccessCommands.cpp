@@ -115,7 +115,7 @@ int ReadRemoved(Link &link, const Options &options, const Output &out)
 {
     std::uint8_t record[22] = {};
     if (link.controller.ReadRemovedTransaction(static_cast<std::uint16_t>(options.removedIndex), record, 22) != 1)
-        return NoAnswer(out, options.command);
+        return NoAnswer(out, options.command, link.controller);
     // A stored record always comes in the 4-byte card layout.
     out.Text(HeaderLine(4));
     PrintRecord(out, options, record, 4, options.removedIndex);
@@ -177,7 +177,7 @@ int RunTransactions(const Options &options, const Output &out)
         std::uint8_t record[22] = {};
         if (link.controller.ReadTransaction(record, 22) != 1) {
             if (count == 0) {
-                const int code = NoAnswer(out, options.command);
+                const int code = NoAnswer(out, options.command, link.controller);
                 if (code == ExitController)
                     out.Note(QStringLiteral("A record is only taken from an intact answer of the controller addressed "
                                             "whose length fits the card width: check --id and that --card-bytes %1 "
@@ -237,7 +237,7 @@ int RunDoor(const Options &options, const Output &out)
     if (action == QLatin1String("status")) {
         std::uint8_t state = 0;
         if (!c.GetDoorStatus(number, state))
-            return NoAnswer(out, options.command);
+            return NoAnswer(out, options.command, link.controller);
         out.Text(QStringLiteral("Door %1 state: %2").arg(door).arg(state));
         object.insert(QStringLiteral("state"), state);
         out.Object(object);
@@ -261,7 +261,7 @@ int RunDoor(const Options &options, const Output &out)
     }
     // These commands are judged by the answer's length alone: no answer is the only failure.
     if (!answered)
-        return NoAnswer(out, options.command);
+        return NoAnswer(out, options.command, link.controller);
     const QString text = QStringLiteral("OK - %1 door %2 on ID: %3").arg(what).arg(door).arg(options.id);
     out.Text(text);
     object.insert(QStringLiteral("message"), text);

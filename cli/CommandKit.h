@@ -22,8 +22,9 @@ struct Link {
 
 QJsonObject Failure(const QString &command, const QString &error);
 int Interrupted(const Output &out, const QString &command);
-// A command without its answer: the controller is silent, or Ctrl-C cut the wait short.
-int NoAnswer(const Output &out, const QString &command);
+// A command without its answer: the controller is silent, Ctrl-C cut the wait
+// short, or the serial port was lost (exit 3, saying so).
+int NoAnswer(const Output &out, const QString &command, const TController &controller);
 
 // The commands that reach the access-control side of the controller.
 int RunCall(const Options &options, const Output &out);

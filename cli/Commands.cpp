@@ -51,10 +51,15 @@ int Interrupted(const Output &out, const QString &command)
     return ExitInterrupted;
 }
 
-int NoAnswer(const Output &out, const QString &command)
+int NoAnswer(const Output &out, const QString &command, const TController &controller)
 {
     if (Interrupt::Requested())
         return Interrupted(out, command);
+    if (const QString lost = QString::fromStdString(controller.LinkFault()); !lost.isEmpty()) {
+        out.Error(lost);
+        out.Object(Failure(command, lost));
+        return ExitIo;
+    }
     out.Error(QStringLiteral("Controller not found"));
     out.Object(Failure(command, QStringLiteral("Controller not found")));
     return ExitController;
@@ -95,7 +100,7 @@ int OpenAndReadInfo(Link &link, TControllerInfo &info, const Options &options, c
 {
     if (const int code = link.session.Open(); code != ExitOk)
         return code;
-    return link.controller.GetControllerInfo(info) ? ExitOk : NoAnswer(out, options.command);
+    return link.controller.GetControllerInfo(info) ? ExitOk : NoAnswer(out, options.command, link.controller);
 }
 
 int RunInfo(const Options &options, const Output &out)
@@ -221,7 +226,7 @@ int RunGetClock(const Options &options, const Output &out)
     // holding exactly that date (with its checksum) is taken as the latter.
     const QDateTime fallback(QDate(2001, 1, 1), QTime(0, 0));
     if (time == fallback && !ReplyCarriedFallbackClock(link.controller))
-        return NoAnswer(out, options.command);
+        return NoAnswer(out, options.command, link.controller);
     out.Text(time.toString(kDateTimeFormat));
     out.Object(QJsonObject{{QStringLiteral("command"), options.command},
                            {QStringLiteral("ok"), true},
@@ -237,7 +242,7 @@ int RunReset(const Options &options, const Output &out)
         return code;
     const int result = link.controller.ResetController();
     if (result == -1)
-        return NoAnswer(out, options.command);
+        return NoAnswer(out, options.command, link.controller);
     const QString text =
         QStringLiteral("%1 - Reset on ID: %2").arg(result == 1 ? QStringLiteral("OK") : QStringLiteral("FAIL")).arg(options.id);
     out.Text(text);
@@ -480,7 +485,14 @@ int RunCommand(const Options &options, const Output &out)
     const auto command = Table().find(options.command);
     if (command == Table().end())
         throw UsageError(QStringLiteral("unknown command '%1'").arg(options.command));
-    return command->second.run(options, out);
+    const int code = command->second.run(options, out);
+    // A command that found no answer because the port went away failed on
+    // the computer's side, not the controller's.
+    if (code == ExitController && !LinkSession::LostPort().isEmpty()) {
+        out.Error(LinkSession::LostPort());
+        return ExitIo;
+    }
+    return code;
 }
 
 } // namespace ctl

@@ -4,14 +4,11 @@
 #include "cli/Interrupt.h"
 #include "cli/Output.h"
 #include "component/Controller.h"
-#include "component/UART.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
 
-#include <cerrno>
-#include <cstring>
 
 namespace ctl {
 namespace {
@@ -104,15 +101,42 @@ int LinkSession::Open()
         m_out.Error(SerialFailureReason());
         return ExitIo;
     }
+    m_linked = true;
     if (m_options.Link() == LinkKind::Modem)
         return WaitForDialup();
     return ExitOk;
+}
+
+namespace {
+QString &lostPort()
+{
+    static QString reason;
+    return reason;
+}
+} // namespace
+
+const QString &LinkSession::LostPort()
+{
+    return lostPort();
+}
+
+void LinkSession::NoteLostPort()
+{
+    if (const std::string fault = m_controller.LinkFault(); m_open && m_linked && !fault.empty())
+        lostPort() = QString::fromStdString(fault);
+}
+
+void LinkSession::MarkClosed()
+{
+    NoteLostPort();
+    m_open = false;
 }
 
 void LinkSession::Close()
 {
     if (!m_open)
         return;
+    NoteLostPort();
     m_open = false;
     m_controller.Disconnect();
 }
@@ -172,15 +196,9 @@ int LinkSession::WaitForDialup()
 
 QString LinkSession::SerialFailureReason() const
 {
-    const auto *serial = dynamic_cast<const TUART *>(m_controller.Current());
-    QString reason = serial ? QString::fromStdString(serial->LastError()) : QString();
-    if (reason.isEmpty())
-        reason = QStringLiteral("Cannot open serial port %1").arg(m_options.port);
-    // The usual reason on Linux: serial devices belong to the dialout group.
-    if (reason.contains(QString::fromLocal8Bit(std::strerror(EACCES))))
-        reason += QStringLiteral("\nhint: add your user to the dialout group (sudo adduser $USER dialout), "
-                                 "then log in again");
-    return reason;
+    // The port's own message says which device, why, and what to do.
+    const QString reason = QString::fromStdString(m_controller.LinkFault());
+    return reason.isEmpty() ? QStringLiteral("Cannot open serial port %1").arg(m_options.port) : reason;
 }
 
 } // namespace ctl

@@ -27,16 +27,22 @@ public:
     // Disconnect, once; harmless when not open.
     void Close();
     // The link was closed by someone else (the download sequence does it at its end).
-    void MarkClosed() { m_open = false; }
+    void MarkClosed();
+
+    // Why the serial port of a session of this run was lost while it was
+    // open; empty when none was. A command that fails then failed for that.
+    static const QString &LostPort();
 
 private:
     int WaitForDialup();
+    void NoteLostPort();
     QString SerialFailureReason() const;
 
     TController &m_controller;
     const Options &m_options;
     const Output &m_out;
     bool m_open = false;
+    bool m_linked = false; // Connect succeeded: a later fault is a lost port
 };
 
 } // namespace ctl

@@ -200,6 +200,19 @@ void TController::Disconnect()
     m_current->Disconnect();
 }
 
+std::string TController::LinkFault() const
+{
+    switch (m_connectMethod) {
+    case cmSerial:
+        return m_serial->LastError();
+    case cmModem:
+        return m_modem->LastError();
+    case cmTCPIP:
+        break;
+    }
+    return {};
+}
+
 int TController::DirectSend(const void *buffer, int count)
 {
     return m_current->DirectSend(buffer, count);

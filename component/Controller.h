@@ -56,6 +56,10 @@ public:
     // --- link operations (current link) and the modem ---------------------------
     bool Connect();
     void Disconnect();
+    // Why the current serial or modem link is not usable: its port did not
+    // open at the last Connect, or was lost since (see TUART::LastError).
+    // Empty when it is fine, and always for the network link.
+    std::string LinkFault() const;
     int DirectSend(const void *buffer, int count);
     int DirectReceive(void *buffer); // buffer must hold 255 bytes
     void Dial(const std::string &phoneNumber);

@@ -58,6 +58,7 @@ void TMODEM::PollModemReply()
 
     std::string text;
     SerialPort().ReadText(text, 20);
+    followPort();
     if (!text.empty())
         norvik::TraceBytes("RX", m_traceLink, reinterpret_cast<const unsigned char *>(text.data()),
                            static_cast<int>(text.size()));

@@ -36,6 +36,7 @@ TUART::~TUART() = default;
 
 bool TUART::Connect()
 {
+    followPort();
     if (m_connected)
         return true;
     try {
@@ -55,12 +56,21 @@ void TUART::Disconnect()
     m_connected = false;
 }
 
+void TUART::followPort()
+{
+    if (m_connected && !m_serialPort->Connected()) {
+        m_connected = false;
+        m_lastError = m_serialPort->LostReason();
+    }
+}
+
 int TUART::ReceiveFrame()
 {
     ClearBuffers(false, true);
     int total = 0;
     for (int attempt = 0; attempt < RetryTime; ++attempt) {
         const int count = m_serialPort->ReadBytes(ReplyBuffer + total, ReplyBufferMax - total);
+        followPort();
         if (count > 0)
             norvik::TraceBytes("RX", m_traceLink, ReplyBuffer + total, count);
         total += count;
@@ -68,8 +78,10 @@ int TUART::ReceiveFrame()
         // 0 and the shortest frame (5 bytes) is expected.
         const int expected = ReplyBuffer[3] + 5;
         if (total == expected) {
-            // Whatever else is queued belongs to no request of ours.
-            m_serialPort->PurgeBuffers(true, false);
+            // Whatever else is queued belongs to no request of ours (a port
+            // lost right after the frame's last byte has nothing left).
+            if (m_serialPort->Connected())
+                m_serialPort->PurgeBuffers(true, false);
             return total;
         }
         if (total > expected)
@@ -91,7 +103,9 @@ int TUART::DirectSend(const void *buffer, int count)
 {
     if (count > 0)
         norvik::TraceBytes("TX", m_traceLink, static_cast<const unsigned char *>(buffer), count);
-    return m_serialPort->WriteBytes(buffer, count);
+    const int written = m_serialPort->WriteBytes(buffer, count);
+    followPort();
+    return written;
 }
 
 int TUART::DirectReceive(void *buffer)
@@ -99,6 +113,7 @@ int TUART::DirectReceive(void *buffer)
     // One less than the read limit: the boot loader's answers are short, and
     // the caller's 255-byte buffer keeps a spare byte.
     const int count = m_serialPort->ReadBytes(buffer, ReplyBufferMax - 1);
+    followPort();
     if (count > 0)
         norvik::TraceBytes("RX", m_traceLink, static_cast<const unsigned char *>(buffer), count);
     return count;

@@ -27,14 +27,20 @@ public:
     std::string COM() const;
     void SetCOM(const std::string &value);
 
-    // Why the last Connect (or reopen) failed: the device and the system's
-    // reason; empty after a success.
+    // Why the link is not usable: the last Connect (or reopen) failed, or the
+    // port was lost since (a read or write found the device gone, which also
+    // clears the connected flag so that the next Connect opens it anew).
+    // Names the port and the system's reason; empty after a successful Connect.
     const std::string &LastError() const { return m_lastError; }
 
     TComPort &SerialPort() { return *m_serialPort; }
     const TComPort &SerialPort() const { return *m_serialPort; }
 
 protected:
+    // After a transfer: a port that closed itself because the device went
+    // away leaves the link disconnected, with the reason in LastError.
+    void followPort();
+
     // Name of the link in the frame trace.
     const char *m_traceLink = "serial";
 

@@ -8,13 +8,21 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <optional>
+#include <sstream>
+#include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -107,6 +115,81 @@ QSerialPort::StopBits stopBitsValue(TStopBits bits)
 std::string systemReason(int error)
 {
     return std::strerror(error);
+}
+
+// "process 1234 (minicom)", or "process 1234" when its name cannot be read.
+std::string processText(long pid)
+{
+    std::string name;
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    std::getline(comm, name);
+    return "process " + std::to_string(pid) + (name.empty() ? "" : " (" + name + ")");
+}
+
+// A live process named by a lock file: its first number, as QSerialPort
+// ("1234\nname\nhost") and the uucp-style programs ("      1234\n") write it.
+long lockFileOwner(const std::string &file)
+{
+    std::ifstream in(file);
+    long pid = 0;
+    if (!(in >> pid) || pid <= 0 || pid > INT_MAX)
+        return 0;
+    return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM ? pid : 0;
+}
+
+// Who holds a busy line, as far as the system tells: a lock file in the
+// system's lock folder (named after the device with "/dev/" dropped and the
+// other slashes made "_", under the name given and the name it resolves to),
+// else the owner of a whole-file lock on the device node (/proc/locks).
+std::string lineHolder(const std::string &path)
+{
+    std::vector<std::string> names{path};
+    if (char *real = ::realpath(path.c_str(), nullptr)) {
+        names.emplace_back(real);
+        std::free(real);
+    }
+    for (std::string name : names) {
+        if (name.rfind("/dev/", 0) == 0)
+            name.erase(0, 5);
+        std::replace(name.begin(), name.end(), '/', '_');
+        for (const char *folder : {"/var/lock/", "/run/lock/"}) {
+            if (const long pid = lockFileOwner(folder + ("LCK.." + name)))
+                return processText(pid);
+        }
+    }
+
+    struct stat node {};
+    if (::stat(path.c_str(), &node) != 0)
+        return {};
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    while (std::getline(locks, line)) {
+        // "1: FLOCK  ADVISORY  WRITE 4711 00:05:3 0 EOF"; waiters carry "->".
+        std::istringstream fields(line);
+        std::string id, type, kind, mode, device;
+        long pid = 0;
+        if (!(fields >> id >> type >> kind >> mode >> pid >> device) || type != "FLOCK")
+            continue;
+        unsigned major = 0, minor = 0;
+        unsigned long inode = 0;
+        if (std::sscanf(device.c_str(), "%x:%x:%lu", &major, &minor, &inode) == 3 && major == ::major(node.st_dev) &&
+            minor == ::minor(node.st_dev) && inode == node.st_ino)
+            return processText(pid);
+    }
+    return {};
+}
+
+// A tty read fails only when the line is gone (hung up, unplugged): a slow or
+// silent line ends a wait by its time-out instead.
+bool readFailed(QSerialPort::SerialPortError error)
+{
+    return error == QSerialPort::ReadError || error == QSerialPort::ResourceError;
+}
+
+// Read and write failures that mean the device itself is gone, not a slow line.
+bool deviceGone(int error)
+{
+    return error == EIO || error == ENXIO || error == ENODEV || error == EBADF || error == EPIPE;
 }
 
 } // namespace
@@ -277,54 +360,79 @@ std::string TComPort::DevicePath() const
     return norvik::SerialDevicePath(m_port);
 }
 
+std::string TComPort::OpenFailureMessage(const std::string &port, const std::string &path, int error,
+                                         const std::string &holder)
+{
+    std::string text = "Cannot open serial port " + port + " (" + path + "): ";
+    const std::string system = " (" + systemReason(error) + ")";
+    switch (error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        return text + "not found" + system + ". Check that the device is plugged in and the port name is right.";
+    case EACCES:
+    case EPERM:
+        // Serial devices belong to the dialout group on Linux.
+        return text + "permission denied" + system +
+               ". Add your user to the dialout group (sudo adduser $USER dialout), then log in again.";
+    case EBUSY:
+        return text + "busy, in use by " + (holder.empty() ? std::string("another program") : holder) +
+               ". Close that program, then try again.";
+    default:
+        return text + systemReason(error);
+    }
+}
+
 void TComPort::OpenPort()
 {
     if (Connected())
         return;
     const std::string path = DevicePath();
-    const auto fail = [&](int error, const std::string &reason) {
-        throw EComPort("Cannot open serial port " + m_port + " (" + path + "): " + reason, EComPort::ceOpenFailed,
-                       error);
+    const auto fail = [&](int error) {
+        throw EComPort(OpenFailureMessage(m_port, path, error, error == EBUSY ? lineHolder(path) : std::string()),
+                       EComPort::ceOpenFailed, error);
     };
 
     // A descriptor of our own holds an advisory lock for as long as the port
     // is open: two of our processes (or two ports in one) never share a line,
     // even when running as root, where the tty's exclusive mode is not enforced.
     const int lockFd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (lockFd < 0) {
-        const int error = errno;
-        fail(error, systemReason(error));
+    if (lockFd < 0)
+        fail(errno);
+    // A line in exclusive mode is held by a program that took it so; root may
+    // open it all the same, but would then split the incoming bytes with it.
+    int exclusive = 0;
+    if (::ioctl(lockFd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
+        ::close(lockFd);
+        fail(EBUSY);
     }
     if (::flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
         ::close(lockFd);
-        fail(EBUSY, systemReason(EBUSY));
+        fail(EBUSY);
     }
 
     auto *serial = new QSerialPort(this);
     serial->setPortName(QString::fromStdString(path));
     if (!serial->open(QIODevice::ReadWrite)) {
-        int error = EIO;
-        std::string reason = serial->errorString().toStdString();
-        switch (serial->error()) {
-        case QSerialPort::PermissionError:
-            // The device itself let us in above; what refused is another
-            // program's lock on the line.
-            error = EBUSY;
-            reason = systemReason(EBUSY);
-            break;
-        case QSerialPort::DeviceNotFoundError:
-            error = ENOENT;
-            reason = systemReason(ENOENT);
-            break;
-        default:
-            break;
-        }
+        const QSerialPort::SerialPortError error = serial->error();
+        const std::string qtReason = serial->errorString().toStdString();
         delete serial;
         ::close(lockFd);
-        fail(error, reason);
+        // The device itself let us in above; a permission error here is
+        // another program's lock file on the line.
+        if (error == QSerialPort::PermissionError)
+            fail(EBUSY);
+        if (error == QSerialPort::DeviceNotFoundError)
+            fail(ENOENT);
+        throw EComPort("Cannot open serial port " + m_port + " (" + path + "): " + qtReason, EComPort::ceOpenFailed,
+                       EIO);
     }
+    // Programs that honour no lock file are kept out by the line's exclusive
+    // mode, from now until we close.
+    ::ioctl(serial->handle(), TIOCEXCL);
     m_serial = serial;
     m_lockFd = lockFd;
+    m_lostReason.clear();
     // Queue sizes have no counterpart on a Linux tty; line state next, the
     // time-outs are applied by every read and write.
     applyLineSettings();
@@ -335,12 +443,23 @@ void TComPort::ClosePort()
     if (!Connected())
         return;
     // Nothing of ours is still pending: every write has either gone out or
-    // been abandoned by its time-out, so closing discards no bytes.
+    // been abandoned by its time-out, so closing discards no bytes. The
+    // exclusive mode is given up first: a pseudo-terminal whose other side
+    // stays open would otherwise keep it for the next opener.
+    ::ioctl(m_serial->handle(), TIOCNXCL);
     m_serial->close();
     delete m_serial;
     m_serial = nullptr;
     ::close(m_lockFd);
     m_lockFd = -1;
+}
+
+void TComPort::portLost(int error)
+{
+    const std::string path = DevicePath();
+    ClosePort();
+    m_lostReason = "Serial port " + m_port + " (" + path + ") was lost: " + systemReason(error) +
+                   ". Check that the device is plugged in and switched on, then try again.";
 }
 
 void TComPort::applyLineSettings()
@@ -428,8 +547,12 @@ int TComPort::WriteBytes(const void *buffer, int count)
         }
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0 && deviceGone(errno)) {
+            portLost(errno);
+            return written;
+        }
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
-            break; // the device failed; nothing more will go out
+            break; // the device refused these bytes; nothing more will go out
         const int wait = remaining();
         if (wait == 0)
             break;
@@ -485,7 +608,10 @@ int TComPort::ReadBytes(void *buffer, int count)
             // Take what the device holds right now, without waiting.
             if (serial.waitForReadyRead(0))
                 got += static_cast<int>(std::max<qint64>(0, serial.read(out + got, count - got)));
-            serial.clearError();
+            else if (readFailed(serial.error()))
+                portLost(EIO);
+            else
+                serial.clearError();
             break;
         }
 
@@ -500,10 +626,11 @@ int TComPort::ReadBytes(void *buffer, int count)
         if (wait && *wait <= 0)
             break;
         if (!serial.waitForReadyRead(wait ? static_cast<int>(*wait) : -1)) {
-            const QSerialPort::SerialPortError error = serial.error();
-            serial.clearError();
-            if (error != QSerialPort::TimeoutError && error != QSerialPort::NoError)
+            if (readFailed(serial.error())) {
+                portLost(EIO);
                 break; // the device went away: nothing more will come
+            }
+            serial.clearError();
         }
     }
     return got;

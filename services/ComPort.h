@@ -191,6 +191,19 @@ public:
     void OpenPort();
     void ClosePort(); // nothing when closed
 
+    // A read or write found the device gone (unplugged adapter, a pseudo-
+    // terminal whose other side closed): the port closed itself, so that the
+    // device's name is free for it to come back under, and the next OpenPort
+    // opens it anew. The message names the port and what to do; empty while
+    // open and after a successful OpenPort.
+    const std::string &LostReason() const { return m_lostReason; }
+
+    // The text OpenPort raises for a device that refused it with the system's
+    // error (ENOENT, EACCES, EBUSY, ...); holder names who has a busy line
+    // ("process 1234 (minicom)"), empty when the system does not tell.
+    static std::string OpenFailureMessage(const std::string &port, const std::string &path, int error,
+                                          const std::string &holder);
+
     // --- transfers (0 bytes moved on a closed port) ---------------------------
     int WriteBytes(const void *buffer, int count);
     int ReadBytes(void *buffer, int count);
@@ -205,6 +218,7 @@ private:
     friend class TComBuffer;
     friend class TComFlowControl;
     void applyLineSettings();
+    void portLost(int error); // closes the port and says why
 
     std::string m_port = "COM1";
     TBaudRate m_baudRate = br9600;
@@ -219,4 +233,5 @@ private:
 
     QSerialPort *m_serial = nullptr; // exists only while open
     int m_lockFd = -1;               // holds the advisory lock while open
+    std::string m_lostReason;
 };

@@ -1,14 +1,22 @@
 // norvik-ctl against norvik-sim on a pseudo-terminal: the serial link, and the
 // modem link (dial, the commands through the call, hang-up) on the same kind of port.
 #include "tests/support/CtlProcess.h"
+#include "tests/support/Pty.h"
 #include "tests/support/SimProcess.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QTime>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 using namespace norvik::test;
 
@@ -173,6 +181,52 @@ TEST_F(CtlModem, ABusyLineFailsTheDialAndStillHangsUp)
     EXPECT_TRUE(m_sim.stderrText().contains("RX \"ATH0\"")) << m_sim.stderrText().toStdString();
 }
 
+// Why a port did not open, as norvik-ctl reports it: exit 3 and a reason the
+// user can act on. The busy line is held the way a terminal program holds it:
+// exclusive mode and a uucp-style lock file with its PID.
+TEST(CtlSerialPort, PortThatDoesNotOpenSaysWhyAndExits3)
+{
+    Pty held;
+    const int holder = ::open(held.DevicePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::ioctl(holder, TIOCEXCL), 0);
+    const QString lockFile = QStringLiteral("/var/lock/LCK..") + QString::fromStdString(held.DevicePath().substr(5)).replace(QLatin1Char('/'), QLatin1Char('_'));
+    QFile lock(lockFile);
+    ASSERT_TRUE(lock.open(QIODevice::WriteOnly)) << lockFile.toStdString();
+    lock.write(QStringLiteral("%1\n").arg(::getpid(), 10).toLatin1());
+    lock.close();
+
+    // A node that even root may not open for writing stands for a device
+    // without permission, where the system has one.
+    const char *forbidden = "/sys/kernel/notes";
+    const int probe = ::open(forbidden, O_RDWR);
+    const bool haveForbidden = probe < 0 && errno == EACCES;
+    if (probe >= 0)
+        ::close(probe);
+
+    const struct {
+        QString port;
+        QString reason;
+        bool run;
+    } cases[] = {
+        {QStringLiteral("/dev/norvik-no-such-line"), QStringLiteral("not found"), true},
+        {QString::fromLatin1(forbidden), QStringLiteral("permission denied (Permission denied). Add your user to the dialout group"), haveForbidden},
+        {QString::fromStdString(held.DevicePath()), QStringLiteral("busy, in use by process %1").arg(::getpid()), true},
+    };
+    for (const auto &c : cases) {
+        if (!c.run)
+            continue;
+        SCOPED_TRACE(c.port.toStdString());
+        const CtlResult r = RunCtl(QStringLiteral(NORVIK_CTL_PATH), {QStringLiteral("--port"), c.port, QStringLiteral("info")});
+        EXPECT_EQ(r.exitCode, 3) << r.describe().toStdString();
+        EXPECT_TRUE(r.errText().contains(QStringLiteral("Cannot open serial port ") + c.port)) << r.describe().toStdString();
+        EXPECT_TRUE(r.errText().contains(c.reason)) << r.describe().toStdString();
+    }
+    QFile::remove(lockFile);
+    ::close(holder);
+}
+
 #endif
+
 
 } // namespace

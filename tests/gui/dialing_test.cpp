@@ -297,3 +297,30 @@ TEST(DialingWindow, AConnectedModemLetsTheActionGoOn)
     const std::string heard = w.peer.Heard();
     EXPECT_NE(heard.find(std::string("\x33\x01\x42\x00\x76", 5)), std::string::npos);
 }
+
+// A modem on a port that does not open cannot answer a dial: the action fails
+// at once with the dial failure, no dial-up window to wait out, and the status
+// line says why.
+TEST(DialingWindow, AModemPortThatDoesNotOpenShowsNoDialupWindow)
+{
+    ModemWindow w;
+    qputenv("NORVIK_COM10", "/dev/norvik-no-such-modem");
+    bool windowShown = false;
+    QTimer guard; // bound: a dial-up window that did open is cancelled
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [&] {
+        if (TfrmDialing *d = OpenDialingWindow()) {
+            windowShown = true;
+            d->btnCancel->click();
+        }
+    });
+    guard.start(300);
+    w->btnCheckVersion->click();
+    EXPECT_FALSE(windowShown);
+    ASSERT_EQ(w.boxes.boxes.size(), 1u);
+    EXPECT_EQ(w.boxes.boxes[0], Box("QTR", BoxIcon::Error, "Dialup fail."));
+    EXPECT_TRUE(w->labStatus->text().startsWith(
+        "Dialup fail.  Cannot open serial port COM10 (/dev/norvik-no-such-modem): not found"))
+        << w->labStatus->text().toStdString();
+    EXPECT_TRUE(w->Panel2->isEnabled());
+}

@@ -10,7 +10,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
+#include <utility>
+
+#include <unistd.h>
 
 using norvik::test::FakeLink;
 using norvik::test::Pty;
@@ -238,4 +243,42 @@ TEST(SerialLinkSetup, PortSettingsOfTheControllersLine)
     EXPECT_EQ(cfgetospeed(&line), static_cast<speed_t>(B19200));
     EXPECT_FALSE(line.c_cflag & CRTSCTS);
     EXPECT_FALSE(line.c_iflag & (IXON | IXOFF));
+}
+
+// A device unplugged mid-session, found gone by a read or by a write: the
+// link counts as disconnected, Connect reports the device missing until it is
+// back under the same name (a symlink moved to a new pseudo-terminal), then
+// opens it anew.
+TEST(SerialLinkLoss, UnpluggedDeviceDisconnectsAndConnectReopens)
+{
+    const std::pair<const char *, std::function<void(TUART &)>> transfers[] = {
+        {"read", [](TUART &link) { char buffer[255]; link.DirectReceive(buffer); }},
+        {"write", [](TUART &link) { link.DirectSend("x", 1); }},
+    };
+    const std::string name = "/tmp/norvik-unplug-" + std::to_string(::getpid());
+    for (const auto &[what, transfer] : transfers) {
+        SCOPED_TRACE(what);
+        auto device = std::make_unique<Pty>();
+        ::unlink(name.c_str());
+        ASSERT_EQ(::symlink(device->DevicePath().c_str(), name.c_str()), 0);
+        TUART link;
+        link.SetCOM(name);
+        ASSERT_TRUE(link.Connect()) << link.LastError();
+
+        device.reset();
+        transfer(link);
+        EXPECT_FALSE(link.Connected());
+        EXPECT_NE(link.LastError().find("Serial port " + name), std::string::npos) << link.LastError();
+        EXPECT_NE(link.LastError().find("was lost"), std::string::npos) << link.LastError();
+        EXPECT_FALSE(link.Connect());
+        EXPECT_NE(link.LastError().find("not found"), std::string::npos) << link.LastError();
+
+        Pty back;
+        ::unlink(name.c_str());
+        ASSERT_EQ(::symlink(back.DevicePath().c_str(), name.c_str()), 0);
+        ASSERT_TRUE(link.Connect()) << link.LastError();
+        EXPECT_EQ(link.DirectSend("hi", 2), 2);
+        EXPECT_EQ(back.Read(2), "hi");
+    }
+    ::unlink(name.c_str());
 }

@@ -12,6 +12,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 using norvik::test::Pty;
 
 namespace {
@@ -215,12 +219,24 @@ TEST(SerialPortOpen, ExclusiveAndIdempotent)
         EXPECT_EQ(error.Code(), EComPort::ceOpenFailed);
         EXPECT_EQ(error.SystemError(), EBUSY);
         EXPECT_NE(std::string(error.what()).find(pty.DevicePath()), std::string::npos) << error.what();
+        // The holder, from the line's lock file: this very process.
+        const std::string holder = "busy, in use by process " + std::to_string(::getpid()) + " (";
+        EXPECT_NE(std::string(error.what()).find(holder), std::string::npos) << error.what();
     }
     EXPECT_FALSE(second.Connected());
+    // Programs that honour no lock file meet the line's exclusive mode.
+    int exclusive = 0;
+    const int probe = ::open(pty.DevicePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(probe, 0);
+    EXPECT_EQ(::ioctl(probe, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
 
     first.ClosePort();
     first.ClosePort(); // already closed: nothing happens
     EXPECT_FALSE(first.Connected());
+    EXPECT_EQ(::ioctl(probe, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0) << "the exclusive mode outlived the port";
+    ::close(probe);
     second.OpenPort(); // released: now it is free
     EXPECT_TRUE(second.Connected());
 }
