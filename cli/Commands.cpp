@@ -304,7 +304,9 @@ int RunScan(const Options &options, const Output &out)
             return Interrupted(out, options.command);
         link.controller.SetControllerID(static_cast<std::uint8_t>(id));
         TControllerInfo info;
-        if (!link.controller.GetControllerInfo(info))
+        // A reply can still arrive late enough to land in the next ID's wait;
+        // only one that carries the ID asked shows that this ID is present.
+        if (!link.controller.GetControllerInfo(info) || link.controller.Current()->ReplyBuffer[1] != id)
             continue;
         std::uint8_t sn[8] = {};
         link.controller.GetControllerSN(sn);

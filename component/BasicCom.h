@@ -79,7 +79,9 @@ public:
     // and the command returns -1, as if the controller had not answered.
     int SendTime(const QDateTime &dateTime);
     int SendPCTime();
-    QDateTime GetControllerDateTime(); // raises norvik::EDateError for an impossible date
+    // Raises norvik::EDateError for an impossible date. The controller's fields
+    // come back as they are, also in the hour the host's local time skips.
+    QDateTime GetControllerDateTime();
     int SendSetSummerTime(const QDateTime &time1, const QDateTime &time2);
     int SendSetWinterTime(const QDateTime &time1, const QDateTime &time2);
 

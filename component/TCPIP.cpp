@@ -79,6 +79,12 @@ void TTCPIP::SendFrame(int count)
 {
     // Never read past the request buffer, whatever count a caller passes.
     count = std::clamp(count, 0, RequestBufferMax + 1);
+    // Datagrams queued now answer no request of ours (typically a reply that
+    // came after its command gave up); taken as this request's reply, they
+    // could make a refused or lost request look answered.
+    for (const std::string &stale : m_udpClient->DiscardPending())
+        norvik::TraceBytes("DROP", kTraceLink, reinterpret_cast<const unsigned char *>(stale.data()),
+                           static_cast<int>(stale.size()));
     norvik::TraceBytes("TX", kTraceLink, RequestBuffer, count);
     m_udpClient->SendDatagram(RequestBuffer, count);
 }

@@ -94,6 +94,13 @@ int TUART::ReceiveFrame()
 void TUART::SendFrame(int count)
 {
     count = std::clamp(count, 0, RequestBufferMax + 1);
+    // Whatever waits on the line now answers no request of ours: typically a
+    // reply that came after its command gave up. Read as the start of this
+    // request's reply, it could make a refused or lost request look answered.
+    const std::string stale = m_serialPort->DiscardInput();
+    if (!stale.empty())
+        norvik::TraceBytes("DROP", m_traceLink, reinterpret_cast<const unsigned char *>(stale.data()),
+                           static_cast<int>(stale.size()));
     if (count > 0)
         norvik::TraceBytes("TX", m_traceLink, RequestBuffer, count);
     m_serialPort->WriteBytes(RequestBuffer, count);

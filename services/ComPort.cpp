@@ -651,6 +651,24 @@ int TComPort::ReadText(std::string &text, int count)
     return got;
 }
 
+std::string TComPort::DiscardInput()
+{
+    std::string discarded;
+    if (!Connected())
+        return discarded;
+    QSerialPort &serial = *m_serial;
+    // A few rounds take everything queued; the bound keeps a line that never
+    // falls silent from holding the caller here.
+    for (int round = 0; round < 16; ++round) {
+        const QByteArray chunk = serial.readAll();
+        discarded.append(chunk.constData(), static_cast<std::size_t>(chunk.size()));
+        if (!serial.waitForReadyRead(0))
+            break;
+    }
+    serial.clearError();
+    return discarded;
+}
+
 void TComPort::PurgeBuffers(bool input, bool output)
 {
     if (!input && !output)

@@ -209,6 +209,10 @@ public:
     int ReadBytes(void *buffer, int count);
     int WriteText(const std::string &text);
     int ReadText(std::string &text, int count);
+    // Takes every byte that has arrived and not been read (the port's own
+    // buffer and the driver's queue) without waiting, and returns them so the
+    // caller can say what it threw away; empty on a closed port. Never raises.
+    std::string DiscardInput();
     // Raises EComPort "PurgeComm function failed (win error code: %d)", code 5,
     // when the device refuses (a closed port counts as refusing).
     void PurgeBuffers(bool input, bool output);

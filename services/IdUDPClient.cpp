@@ -4,6 +4,7 @@
 #include <QHostInfo>
 #include <QUdpSocket>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -367,4 +368,22 @@ int TIdUDPClient::ReceiveDatagram(void *buffer, int size, int wait)
         raiseSocketError(savedErrno);
     }
     return static_cast<int>(received);
+}
+
+std::vector<std::string> TIdUDPClient::DiscardPending()
+{
+    std::vector<std::string> discarded;
+    if (!m_socket)
+        return discarded;
+    // Bounded, so that a peer flooding the port cannot hold the caller here.
+    for (int i = 0; i < 64 && m_socket->hasPendingDatagrams(); ++i) {
+        const qint64 size = std::max<qint64>(m_socket->pendingDatagramSize(), 0);
+        std::string bytes(static_cast<std::size_t>(std::max<qint64>(size, 1)), '\0');
+        const qint64 received = m_socket->readDatagram(bytes.data(), static_cast<qint64>(bytes.size()));
+        if (received < 0)
+            break;
+        bytes.resize(static_cast<std::size_t>(received));
+        discarded.push_back(std::move(bytes));
+    }
+    return discarded;
 }

@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 class QUdpSocket;
 
@@ -75,6 +76,11 @@ public:
     // nothing) for one datagram from any sender and copies it into buffer. Returns its length, 0 when
     // none came in time. A datagram longer than size is consumed and raises socket error 10040.
     int ReceiveDatagram(void *buffer, int size, int wait = WaitDefault);
+
+    // Takes every datagram already queued on the socket, without waiting, and
+    // returns them so the caller can say what it threw away; none when there
+    // is no socket. Never raises.
+    std::vector<std::string> DiscardPending();
 
     // The IPv4 address (dotted) that Host stands for; raises the socket error when it cannot be resolved.
     static std::string ResolveHost(const std::string &host);

@@ -106,11 +106,11 @@ QDateTime TBasicCom::GetControllerDateTime()
         return local;
     // A real reading that the host's local time skips (the hour lost when
     // daylight saving starts): the controller's clock need not have switched.
-    // Read it with the offset in force before the switch, so the caller gets
-    // the same moment as a valid local time (02:30 becomes 03:30) rather than
-    // an invalid value that looks like an answer.
+    // Its fields are what the controller shows and must come back unchanged
+    // (02:30 stays 02:30), so the value carries the offset in force before
+    // the switch instead of the host's zone, which has no 02:30 that night.
     const int offsetBefore = QDateTime(date.addDays(-1), time).offsetFromUtc();
-    return QDateTime(date, time, Qt::UTC).addSecs(-offsetBefore).toLocalTime();
+    return QDateTime(date, time, Qt::OffsetFromUTC, offsetBefore);
 }
 
 int TBasicCom::SendDaylightSaving(bool summer, const QDateTime &time1, const QDateTime &time2)

@@ -153,8 +153,10 @@ int TBasicCom::SendReadDeviceID(int selector, const std::string &text)
         return -1;
     if (ReplyBuffer[5] != 0)
         return 0;
-    // Compare with the byte that went out: only the low 8 bits of Selector are sent.
-    if (ReplyBuffer[6] != data[0])
+    // The echo must name the selector asked for. Only its low 8 bits go out,
+    // so a selector beyond 255 can never be confirmed: answering 0x104 with 4
+    // would report a different device's value as this one's.
+    if (ReplyBuffer[6] != selector)
         return -1;
     const std::uint8_t value = ReplyBuffer[7];
     if (value >= '0' && value <= '9')

@@ -153,6 +153,15 @@ TEST_F(CtlUdp, ScanFindsTheAnsweringIds)
     EXPECT_EQ(none.exitCode, 1) << none.describe().toStdString();
 }
 
+TEST_F(CtlUdp, ScanCountsAnIdOnlyByAReplyThatCarriesIt)
+{
+    // ID 2 answers 300 ms late: after its own 200 ms wait, inside ID 3's.
+    StartSim({QStringLiteral("--ids"), QStringLiteral("2"), QStringLiteral("--reply-delay"), QStringLiteral("300")});
+    const CtlResult r = Ctl({QStringLiteral("--timeout"), QStringLiteral("50"), QStringLiteral("scan"),
+                             QStringLiteral("--ids"), QStringLiteral("2-3")});
+    EXPECT_FALSE(r.outText().contains(QStringLiteral("ID 3"))) << r.describe().toStdString();
+}
+
 TEST_F(CtlUdp, SilentControllerFailsEveryCommandWithinItsBound)
 {
     StartSim({QStringLiteral("--silent")});

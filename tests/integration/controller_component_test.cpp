@@ -282,22 +282,43 @@ TEST(ControllerComponent, ControllerIdAndComReachEveryLinkThatHoldsThem)
 TEST(ControllerComponent, SwitchHandsTheFourCopiesToTheNewLink)
 {
     RecordingSleeper sleeper;
+    // Set under each link in turn, then carried by each switch: the values must
+    // be in whatever engine is current, before and after the switch.
+    const TConnectMethod methods[] = {cmSerial, cmTCPIP, cmModem};
+    for (const int from : {0, 1, 2}) {
+        for (const int to : {0, 1, 2}) {
+            if (from == to)
+                continue;
+            SCOPED_TRACE("from " + std::to_string(from) + " to " + std::to_string(to));
+            TController c;
+            TBasicCom *const links[] = {c.SerialLink(), c.NetworkLink(), c.ModemLink()};
+            c.SetConnectMethod(methods[from]);
+            c.SetDebugMode(true);
+            c.SetDebugPath("/tmp/norvik-log");
+            c.SetSendAfterSleep(40);
+            c.SetCardBytes(cbCard8Bytes);
+            for (const int step : {from, to}) {
+                c.SetConnectMethod(methods[step]);
+                const TBasicCom *link = c.Current();
+                ASSERT_EQ(link, links[step]);
+                EXPECT_TRUE(link->DebugMode);
+                EXPECT_EQ(link->DebugPath, "/tmp/norvik-log");
+                EXPECT_EQ(link->SendAfterSleep, 40);
+                EXPECT_EQ(link->CardBytes, cbCard8Bytes);
+            }
+        }
+    }
+
     TController c;
     c.SetDebugMode(true);
     c.SetDebugPath("/tmp/norvik-log");
     c.SetSendAfterSleep(40);
     c.SetCardBytes(cbCard8Bytes);
     // Written to the current link only, so far.
-    EXPECT_TRUE(c.SerialLink()->DebugMode);
     EXPECT_FALSE(c.NetworkLink()->DebugMode);
     EXPECT_EQ(c.NetworkLink()->SendAfterSleep, 0);
-
     c.SetConnectMethod(cmTCPIP);
     TTCPIP *net = c.NetworkLink();
-    EXPECT_TRUE(net->DebugMode);
-    EXPECT_EQ(net->DebugPath, "/tmp/norvik-log");
-    EXPECT_EQ(net->SendAfterSleep, 40);
-    EXPECT_EQ(net->CardBytes, cbCard8Bytes);
     EXPECT_EQ(c.SendAfterSleep(), 40);
 
     // A value written to the link behind the component's back is read from the link

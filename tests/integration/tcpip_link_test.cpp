@@ -2,6 +2,7 @@
 #include "component/TCPIP.h"
 #include "services/IdUDPClient.h"
 #include "tests/support/RecordingSleeper.h"
+#include "tests/support/TraceCapture.h"
 #include "tests/support/UdpPeer.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <future>
+#include <thread>
 #include <vector>
 
 using norvik::test::Datagram;
@@ -121,6 +124,47 @@ TEST(TcpipLink, ReplyIsNeverAssembledFromSeveralDatagrams)
     tooLong.push_back(0x00);
     x.controller.SendTo(x.linkPort, tooLong);
     EXPECT_EQ(x.link.ReceiveFrame(), 0);
+}
+
+// Datagrams that came after their command gave up are still queued when the
+// next command starts: they are thrown away (each traced), never taken as the
+// answer to the new request.
+TEST(TcpipLink, LateRepliesQueuedBeforeARequestAreNotTakenForItsAnswer)
+{
+    const Bytes accepted{0x33, 0x01, 0x02, 0x02, 0x02, 0x00, 0x3A}, refused{0x33, 0x01, 0x02, 0x02, 0x02, 0x01, 0x3B};
+    const struct {
+        std::vector<Bytes> stale;
+        Bytes answer;
+        int result;
+    } rows[] = {
+        {{accepted}, refused, 0},
+        {{accepted}, {}, -1},
+        {{accepted, Bytes{0x33}}, accepted, 1},
+    };
+    for (const auto &row : rows) {
+        norvik::test::TraceCapture trace;
+        TTCPIP link;
+        link.SetReadTimeOut(300);
+        link.Connect();
+        UdpPeer late;
+        for (const Bytes &stale : row.stale)
+            late.SendTo(static_cast<quint16>(link.UdpClient().LocalPort()), stale);
+        // The controller, on a thread of its own, answers only once the request has come.
+        std::promise<quint16> port;
+        std::thread controller([&] {
+            UdpPeer peer;
+            port.set_value(peer.Port());
+            const auto request = peer.Receive();
+            ASSERT_TRUE(request);
+            EXPECT_EQ(request->bytes, (Bytes{0x33, 0x01, 0x02, 0x00, 0x36}));
+            if (!row.answer.empty())
+                peer.SendTo(request->senderPort, row.answer);
+        });
+        link.SetHostPort(port.get_future().get());
+        EXPECT_EQ(link.ResetController(), row.result);
+        controller.join();
+        EXPECT_EQ(trace.Lines(QStringLiteral(" DROP udp ")).size(), static_cast<qsizetype>(row.stale.size()));
+    }
 }
 
 TEST(TcpipLink, ReplyFromAnotherSenderIsAccepted)

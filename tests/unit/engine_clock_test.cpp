@@ -201,19 +201,20 @@ private:
 };
 
 // The hour that the local time skips in spring (Berlin 2006-03-26, 02:00 -> 03:00):
-// a controller reading inside it still gives a valid time, and moments inside it
-// are still sent as their own wall-clock values.
+// a controller reading inside it keeps its fields and is a valid time, and
+// moments inside it are still sent as their own wall-clock values.
 TEST(EngineClock, TheSkippedHourOfTheLocalZone)
 {
     ZoneGuard zone("Europe/Berlin");
+    if (QDateTime(QDate(2006, 3, 26), QTime(2, 30)).isValid())
+        GTEST_SKIP() << "no time-zone data for Europe/Berlin on this host";
     FakeLink link;
     link.QueueReply(ClockReply(6, 3, 26, 2, 30, 0));
     link.QueueReply(ClockReply(6, 3, 26, 1, 59, 59));
     const QDateTime inGap = link.GetControllerDateTime();
     const QDateTime beforeGap = link.GetControllerDateTime();
     ASSERT_TRUE(inGap.isValid());
-    EXPECT_EQ(inGap.date(), QDate(2006, 3, 26));
-    EXPECT_EQ(inGap.time(), QTime(3, 30, 0));
+    EXPECT_EQ(inGap.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")), QStringLiteral("2006-03-26 02:30:00"));
     EXPECT_EQ(beforeGap.time(), QTime(1, 59, 59));
     EXPECT_EQ(beforeGap.secsTo(inGap), 30 * 60 + 1);
 

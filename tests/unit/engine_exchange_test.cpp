@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <functional>
+
 using norvik::ScopedSleeper;
 using norvik::test::FakeLink;
 using Bytes = FakeLink::Bytes;
@@ -190,6 +192,100 @@ TEST(EngineResultConventions, ResetThroughTheLinkReadsLengthBeforeStatus)
     EXPECT_EQ(link.ResetController(), -1);
     EXPECT_EQ(link.ResetController(), -1);
     EXPECT_EQ(Hex(link.sent.at(0)), "33 01 02 00 36");
+}
+
+// Replies that differ from a good one only in bytes a command must not judge
+// by: the checksum and the address (only the transaction reads and the
+// controller-ID read check them) and, for the commands judged by length or by
+// count alone, the status byte. Each command keeps its success value.
+TEST(EngineResultConventions, BytesACommandDoesNotExamineLeaveItsSuccess)
+{
+#define OP(expr) [&](FakeLink &l) { return static_cast<int>(l.expr); }
+    std::uint8_t sn[8], byte = 0, record[22];
+    std::uint16_t word = 0;
+    TControllerInfo info;
+    const std::vector<int> ints16(16, 1), ints20(20, 1), ints80(80, 5), zones{1, 2, 3, 4};
+    const std::vector<std::uint8_t> bytes16(16, 1), bytes11(11, 1);
+    const std::string lcd(16, 'x'), raw(16, 'a');
+    const QDateTime when(QDate(2005, 12, 31), QTime(23, 59, 59));
+    struct Row {
+        std::function<int(FakeLink &)> call;
+        std::uint8_t code;
+        Bytes data; // the reply's data; empty: the acknowledgement {code, status 0}
+        int success;
+        bool byLengthOrCount;
+    };
+    const Row rows[] = {
+        {OP(ResetController()), 0x02, {}, 1, false},
+        {OP(SendJumpBootloader()), 0xE0, {}, 1, false},
+        {OP(GetControllerInfo(info)), 0x42, Bytes(15, 1), 1, false},
+        {OP(GetControllerSN(sn)), 0x28, {0x28, 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H'}, 1, false},
+        {OP(SendSetControllerSN("ABCDEFGH", 5)), 0x27, {}, 1, false},
+        {OP(BeginSetDeviceID()), 0x37, {}, 1, false},
+        {OP(SendSetDeviceID(1, 4, "ABCDEFGH")), 0x26, {}, 1, false},
+        {OP(SendReadDeviceID(4, "ABCDEFGH")), 0x35, {0x35, 0, 4, 'A'}, 10, false},
+        {OP(EndSetDeviceID()), 0x36, {}, 1, false},
+        {OP(BookmarkFront()), 0x42, {0x00}, 1, false},
+        {OP(SendTime(when)), 0x01, {}, 1, false},
+        {OP(GetControllerDateTime() == when), 0x43, {0x43, 5, 12, 31, 23, 59, 59}, 1, false},
+        {OP(SendSetSummerTime(when, when)), 0x39, {}, 1, false},
+        {OP(ReadRemovedTransaction(0x0102, record, 22)), 0x40, Bytes(15, 1), 1, false},
+        {OP(AddUnSortedCardA("12345678", zones, false, 0, "", "")), 0x25, {}, 1, true},
+        {OP(AddSortedCardB(1, ints20)), 0x31, {}, 1, true},
+        {OP(AddSortedCardC(1, raw, false)), 0x52, {}, 1, true},
+        {OP(SendDelOneCard("12345678")), 0x25, {}, 1, true},
+        {OP(SendSetIndividualCard(1, 2, "123", 5, "240101", when, when, false)), 0x57, {}, 1, false},
+        {OP(SendSetEmergencyCard(1, "123", true)), 0x4D, {}, 1, false},
+        {OP(SetCardIDMask(1, "01020304")), 0x4F, {}, 1, true},
+        {OP(SetAllowAnyCard(true)), 0x41, {}, 1, false},
+        {OP(SetPresentCardDelay(100)), 0x41, {}, 1, false},
+        {OP(OpenDoorNow(1, 2, 3)), 0x09, {}, 1, true},
+        {OP(ForceOpenDoorNow(1)), 0x0A, {}, 1, true},
+        {OP(ForceCloseDoorNow(1)), 0x0B, {}, 1, true},
+        {OP(ResumeDoorNormalNow(1)), 0x0C, {}, 1, true},
+        {OP(SetDoorOpenTime(1, 2, 3)), 0x04, {}, 1, false},
+        {OP(GetDoorStatus(2, byte)), 0x20, {0x20, 2, 0}, 1, false},
+        {OP(SendSetDoorPIN(1, 1, 1234)), 0x48, {}, 1, false},
+        {OP(SendSetPanicPIN(true, 1234)), 0x49, {}, 1, false},
+        {OP(SendSetLCDText(lcd)), 0x38, {}, 1, false},
+        {OP(SendSetDoorLCDText(lcd, 1, false)), 0x54, {}, 1, true},
+        {OP(SendReadDoorLCDText()), 0x54, {}, 1, true},
+        {OP(SendTimeZone(6, 1, {0, 4})), 0x0E, {}, 1, false},
+        {OP(SendTimeTable(1, bytes11)), 0x0D, {}, 1, false},
+        {OP(SendHoliday(1, 2, 3, 4)), 0x10, {}, 1, false},
+        {OP(SendPinDisableTimeTable(bytes16)), 0x15, {}, 1, false},
+        {OP(SendAutoOpenDoorTimeTable(ints16)), 0x14, {}, 1, false},
+        {OP(SendAutoForceCloseDoorTimeTable(ints16)), 0x45, {}, 1, false},
+        {OP(SendAntiPassBack(1, 2, 3)), 0x30, {}, 1, false},
+        {OP(SendGroup(1, 2, bytes16)), 0x0F, {}, 1, true},
+        {OP(SendCarParkGroup(1, 2, bytes16, 3, 4)), 0x0F, {}, 1, true},
+        {OP(SendCarParkGroupE(1, 2, 3)), 0x44, {}, 1, true},
+        {OP(SendSet80FloorOpenSecond(1, ints80)), 0x51, {}, 1, true},
+        {OP(DirectReadByteXRAM(0x10, byte)), 0x4B, {}, 1, false},
+        {OP(DirectWriteByteXRAM(0x10, 1)), 0x4A, {}, 1, false},
+        {OP(TurnOnIORelay(1, 0, 100)), 0x09, {}, 1, true},
+        {OP(GetIORealTimeStatus(1, word)), 0x4E, {0x4E, 0, '0', '0', '1', 'F'}, 1, false},
+    };
+#undef OP
+    enum Fault { WrongChecksum, OtherAddress, StatusSet };
+    for (const Row &row : rows) {
+        for (const Fault fault : {WrongChecksum, OtherAddress, StatusSet}) {
+            if (fault == StatusSet && !row.byLengthOrCount)
+                continue;
+            Bytes data = row.data.empty() ? Bytes{row.code, 0x00} : row.data;
+            if (fault == StatusSet)
+                data.at(1) = 0x5A;
+            Bytes reply = FakeLink::Frame(fault == OtherAddress ? 0x09 : 0x01, row.code, data);
+            if (fault == WrongChecksum)
+                reply.back() = static_cast<std::uint8_t>(reply.back() + 1);
+            FakeLink link;
+            ScopedSleeper sleeper(link.SleepRecorder());
+            for (int i = 0; i < 8; ++i) // enough for the commands written in several frames
+                link.QueueReply(reply);
+            EXPECT_EQ(row.call(link), row.success) << "fault " << fault << ", code " << int(row.code) << ", reply "
+                                                   << Hex(reply) << ", " << link.Trace();
+        }
+    }
 }
 
 TEST(EngineDebugLog, DailyFileNameIsAPlainPrefix)

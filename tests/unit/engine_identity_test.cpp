@@ -263,9 +263,11 @@ TEST(EngineDeviceID, ReadConvertsDigitsAndCapitalsOnly)
     EXPECT_EQ(link.SendReadDeviceID(4, "ABCDEFGH"), -1);
     link.QueueReply(FakeLink::Ack(1, 0x35, 0));
     EXPECT_EQ(link.SendReadDeviceID(4, "ABCDEFGH"), -1);
-    // The echo is compared with the selector byte that went out.
+    // Only the low 8 bits of the selector go out, but the echo must equal the
+    // selector asked for: 0x104 answered as 4 is not confirmed.
     link.QueueReply(reply(0, 0x04, '7'));
-    EXPECT_EQ(link.SendReadDeviceID(0x104, "ABCDEFGH"), 7);
+    EXPECT_EQ(link.SendReadDeviceID(0x104, "ABCDEFGH"), -1);
+    EXPECT_EQ(Hex(link.sent.back()).substr(0, 15), "33 01 35 09 04 ");
 }
 
 TEST(EngineIdentity, BookmarkFrontSharesTheInfoRequestButWantsSixBytes)
