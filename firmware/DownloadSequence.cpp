@@ -7,18 +7,13 @@
 #include <QByteArray>
 #include <QtDebug>
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 
 namespace norvik {
 
 namespace {
-
-// The boot loader's answers are compared as whole texts, case-sensitively.
-bool IsEndOfDownload(const QByteArray &reply)
-{
-    return reply == "Z" || reply == "KZ" || reply == "Y";
-}
 
 // The send decision counts in the tick's own StallCount: every fourth tick
 // without progress (every second one while the boot loader says "N") the
@@ -30,6 +25,23 @@ constexpr int kTickMs = 100;
 constexpr int kReplyTextMax = 101;
 
 } // namespace
+
+BootReply ClassifyBootReply(const unsigned char *area, int size, int count)
+{
+    const int n = std::clamp(count, 0, std::max(size, 0));
+    // The area keeps older bytes behind the answer: only the text up to its
+    // terminator, within the count just read, is the answer.
+    const auto *text = reinterpret_cast<const char *>(area);
+    const auto limit = static_cast<std::size_t>(std::min(n, kReplyTextMax));
+    const QByteArray reply(text, static_cast<qsizetype>(::strnlen(text, limit)));
+    if (reply == "K")
+        return BootReply::Ack;
+    if (reply == "Z" || reply == "KZ" || reply == "Y")
+        return BootReply::End;
+    if (reply == "N")
+        return BootReply::Nak;
+    return BootReply::Other;
+}
 
 DownloadSequence::DownloadSequence(TController *controller, DownloadSink *sink, QObject *parent)
     : QObject(parent), m_controller(controller), m_sink(sink), m_workFile(WorkFilePath())
@@ -103,25 +115,17 @@ void DownloadSequence::T2Timer()
     if (FinishIfAborted())
         return;
     try {
-        int n = m_controller->DirectReceive(m_replyArea);
-        if (n < 0)
-            n = 0;
-        if (n > static_cast<int>(sizeof m_replyArea))
-            n = static_cast<int>(sizeof m_replyArea);
+        const int n = m_controller->DirectReceive(m_replyArea);
+        const BootReply reply = ClassifyBootReply(m_replyArea, static_cast<int>(sizeof m_replyArea), n);
 
-        // The answer is the zero-terminated text at the start of the area, cut
-        // to the count just read; the area keeps older bytes behind it.
-        const auto terminated = static_cast<int>(::strnlen(reinterpret_cast<const char *>(m_replyArea), kReplyTextMax));
-        const QByteArray reply(reinterpret_cast<const char *>(m_replyArea), qMin(n, terminated));
-
-        if (reply == "K") {
+        if (reply == BootReply::Ack) {
             ++m_linePos;
             m_sink->SetProgress(m_linePos);
-        } else if (IsEndOfDownload(reply)) {
+        } else if (reply == BootReply::End) {
             End(DownloadOutcome::Success,
                 QStringLiteral("Download Successful, Please reboot controller and then reset."));
             return;
-        } else if (reply == "N") {
+        } else if (reply == BootReply::Nak) {
             ++m_stallCount;
         }
 

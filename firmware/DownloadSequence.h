@@ -22,6 +22,20 @@ enum class DownloadOutcome {
     Aborted,            // stopped by the caller (norvik-ctl's Ctrl-C)
 };
 
+// What one tick's read says about the boot loader's progress.
+enum class BootReply {
+    Other, // silence, noise or any other text: the tick only counts towards a resend
+    Ack,   // "K": the line was taken
+    Nak,   // "N": the line was refused
+    End,   // "Z", "KZ" or "Y": the image is complete
+};
+
+// The answer in a read area of `size` bytes after DirectReceive returned
+// `count` (taken as 0 when negative, as `size` when larger): the zero-terminated
+// text at the start of the area (at most 101 characters), cut to the count
+// just read, compared as a whole, case-sensitively.
+BootReply ClassifyBootReply(const unsigned char *area, int size, int count);
+
 // What the driver of the sequence does with its reports. The window maps them
 // to labStatus, ProgressBar1, the "QTR" boxes and Panel2.
 class DownloadSink {

@@ -8,9 +8,15 @@ PACKAGES=(
   qt6-base-dev qt6-base-dev-tools qt6-serialport-dev
   libgtest-dev libgmock-dev
 )
-if [[ "${1:-}" == "--gui" ]]; then
-  PACKAGES+=(xvfb xauth)
-fi
+for option in "$@"; do
+  case "$option" in
+    --gui) PACKAGES+=(xvfb xauth) ;;
+    # clang 14 and its runtime libraries: libFuzzer and the sanitizers' runtimes
+    # are only a recommendation of the compiler package, so they are named here.
+    --fuzz) PACKAGES+=(clang libclang-rt-14-dev) ;;
+    *) echo "install-deps: unknown option $option (known: --gui, --fuzz)" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for pkg in "${PACKAGES[@]}"; do

@@ -308,7 +308,8 @@ TEST(EngineDebugLog, CreatesTheLastFolderLevelAndAppendsCrLfLines)
     link.SetDebugPath((dir.path() + "/logs/").toStdString());
     const std::string name = link.DailyLogFileName();
 
-    const std::string raw("14:05:31||1,\x00,\x07,", 18); // record tags go out as raw bytes
+    const char rawBytes[] = "14:05:31||1,\x00,\x07,"; // record tags go out as raw bytes
+    const std::string raw(rawBytes, sizeof rawBytes - 1);
     link.AppendLogLine(name, "first");
     link.AppendLogLine(name, raw);
     link.AppendLogLine(name, ""); // an empty line adds nothing
