@@ -262,8 +262,9 @@ void TtyLink::watchOpenClose()
 
 void TtyLink::readOpenClose()
 {
+    if (m_inotify < 0)
+        return;
     alignas(inotify_event) char buffer[4096];
-    bool sawClose = false;
     for (;;) {
         const ssize_t n = ::read(m_inotify, buffer, sizeof buffer);
         if (n <= 0)
@@ -274,23 +275,28 @@ void TtyLink::readOpenClose()
                 ++m_openers;
             if (event->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
                 m_openers = m_openers > 0 ? m_openers - 1 : 0;
-                sawClose = true;
+                // Each time the last user goes, even when the next one has
+                // already opened the port in the same batch of events.
+                if (m_openers == 0)
+                    hostClosed();
             }
             offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
         }
     }
-    if (sawClose && m_openers == 0) {
-        ::tcflush(m_slave, TCIFLUSH);
-        // A host that ended without giving up its exclusive hold would lock out the next one.
-        ::ioctl(m_slave, TIOCNXCL);
-        m_outQueue.clear();
-        ++m_generation;
-        m_bus.note(QStringLiteral("serial"), QStringLiteral("host closed the port"));
-        if (m_modem)
-            m_modem->portClosed();
-        else
-            m_session.reset();
-    }
+}
+
+void TtyLink::hostClosed()
+{
+    ::tcflush(m_slave, TCIFLUSH);
+    // A host that ended without giving up its exclusive hold would lock out the next one.
+    ::ioctl(m_slave, TIOCNXCL);
+    m_outQueue.clear();
+    ++m_generation;
+    m_bus.note(QStringLiteral("serial"), QStringLiteral("host closed the port"));
+    if (m_modem)
+        m_modem->portClosed();
+    else
+        m_session.reset();
 }
 
 } // namespace nsim

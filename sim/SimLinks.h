@@ -55,6 +55,8 @@ private:
     void schedule(const std::vector<Write> &writes);
     void watchOpenClose();
     void readOpenClose();
+    // The last host-side user closed the port: what it left unread is lost, a modem hangs up.
+    void hostClosed();
 
     SimBus &m_bus;
     SimSession m_session;

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <memory>
 
 using namespace norvik::test;
 
@@ -78,10 +79,15 @@ protected:
     // simulator has seen the previous run close the port, as a device would.
     CtlResult Run(Link link, const SimProcess &sim, const QStringList &args)
     {
-        if (link != Link::Udp) {
-            for (int i = 0; i < 300 && sim.stderrText().count("host closed the port") < m_portRuns; ++i)
+        // The simulator sees a host close the port a moment after it happens; a
+        // port opened again before that would have its dial taken for the old call.
+        const auto closeSeen = [&sim] {
+            const QByteArray trace = sim.stderrText();
+            return trace.lastIndexOf("host closed the port") > trace.lastIndexOf(" RX ");
+        };
+        if (link != Link::Udp && sim.stderrText().contains(" RX ")) {
+            for (int i = 0; i < 300 && !closeSeen(); ++i)
                 QThread::msleep(10);
-            ++m_portRuns;
         }
         const QByteArray oldTmp = qgetenv("TMPDIR");
         qputenv("TMPDIR", m_tmp.toLocal8Bit());
@@ -146,39 +152,52 @@ protected:
             << what << ": a work file was left behind";
     }
 
-    // Every fault of the table on one link, one simulator per fault.
-    void RunTable(Link link)
+    // The faults first to last of the table on one link: one simulator per
+    // fault, and on the modem one per call, so that each dial meets a modem
+    // that has seen no other call.
+    void RunTable(Link link, std::size_t first = 0, std::size_t last = std::size(kFaults) - 1)
     {
-        for (const Fault &fault : kFaults) {
+        for (std::size_t i = first; i <= last; ++i) {
+            const Fault &fault = kFaults[i];
             const int *expected = link == Link::Udp ? fault.udp : fault.serial;
             if (expected[0] < 0)
                 continue;
-            SimProcess sim(QStringLiteral(NORVIK_SIM_PATH));
-            m_portRuns = 0;
-            ASSERT_TRUE(sim.start(SimLink(link, sim) + QStringList{QStringLiteral("--trace")} + fault.simOptions))
-                << sim.errorText().toStdString();
+            std::unique_ptr<SimProcess> sim;
             for (int command = 0; command < kCommands; ++command) {
                 // A call costs seconds of dialing and hanging up: the modem runs one framed
                 // command and the boot loader's exchange.
                 if (link == Link::Modem && command != Info && command != Download)
                     continue;
+                if (!sim || link == Link::Modem) {
+                    sim = std::make_unique<SimProcess>(QStringLiteral(NORVIK_SIM_PATH));
+                    ASSERT_TRUE(sim->start(SimLink(link, *sim) + QStringList{QStringLiteral("--trace")} + fault.simOptions))
+                        << sim->errorText().toStdString();
+                }
                 Check(QLatin1String(fault.name), command,
-                      Run(link, sim, CtlLink(link, sim) + CommandArgs(command, m_firmware)), expected[command], link);
+                      Run(link, *sim, CtlLink(link, *sim) + CommandArgs(command, m_firmware)), expected[command], link);
+                if (link == Link::Modem)
+                    ExpectEveryCallEnded(*sim, QLatin1String(fault.name));
             }
-            if (link == Link::Modem)
-                ExpectEveryCallEnded(sim, QLatin1String(fault.name));
         }
     }
 
     // Each dial of the modem ends with the host hanging up or dropping DTR.
     static void ExpectEveryCallEnded(const SimProcess &sim, const QString &fault)
     {
-        const QByteArray trace = sim.stderrText();
-        const int dials = static_cast<int>(trace.count("-- dialing "));
-        const int ended = static_cast<int>(trace.count("-- hung up") + trace.count("-- port closed: DTR dropped") +
-                                           trace.count("-- carrier lost"));
+        const auto count = [&sim](std::initializer_list<const char *> notes) {
+            const QByteArray trace = sim.stderrText();
+            int n = 0;
+            for (const char *note : notes)
+                n += static_cast<int>(trace.count(note));
+            return n;
+        };
+        const int dials = count({"-- dialing "});
+        // A call dropped with DTR shows once the simulator has seen the port close.
+        for (int i = 0; i < 300 && count({"-- hung up", "-- port closed: DTR dropped", "-- carrier lost"}) < dials; ++i)
+            QThread::msleep(10);
         EXPECT_GT(dials, 0) << fault.toStdString();
-        EXPECT_GE(ended, dials) << fault.toStdString() << ": a call was left open\n" << trace.toStdString();
+        EXPECT_GE(count({"-- hung up", "-- port closed: DTR dropped", "-- carrier lost"}), dials)
+            << fault.toStdString() << ": a call was left open\n" << sim.stderrText().toStdString();
     }
 
     // The device goes away while a download runs: the controller's simulator ends.
@@ -222,7 +241,6 @@ protected:
 
     QTemporaryDir m_dir;
     QString m_tmp;
-    int m_portRuns = 0; // runs of norvik-ctl on the current simulator's port
     QString m_firmware;
     QString m_port;
     std::vector<Row> m_rows;
@@ -252,15 +270,20 @@ TEST_F(FaultMatrix, Serial)
     Check(QStringLiteral("pty closed"), Download, DownloadWhileThePortCloses(Link::Serial), kAnyFailure, Link::Serial);
 }
 
-TEST_F(FaultMatrix, Modem)
+// A call costs seconds of dialing and hanging up: the modem's table is run in two halves.
+TEST_F(FaultMatrix, ModemRepliesLostOrCut)
 {
-    RunTable(Link::Modem);
+    RunTable(Link::Modem, 0, 4);
+}
+
+TEST_F(FaultMatrix, ModemRepliesMangledAndLineLost)
+{
+    RunTable(Link::Modem, 5);
 
     // The carrier drops at the first byte of a request, or in the middle of the
     // first record line of a download.
     for (const auto &[command, after] : {std::pair{Info, "0"}, std::pair{Download, "100"}}) {
         SimProcess sim(QStringLiteral(NORVIK_SIM_PATH));
-        m_portRuns = 0;
         ASSERT_TRUE(sim.start(SimLink(Link::Modem, sim) + QStringList{QStringLiteral("--trace"),
                                                                        QStringLiteral("--modem-drop-after"),
                                                                        QLatin1String(after)}));
