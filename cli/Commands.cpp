@@ -173,10 +173,7 @@ int RunWriteSn(const Options &options, const Output &out)
 
 QDateTime ParseClockTime(const QString &text)
 {
-    QString normalized = text.trimmed();
-    if (normalized.size() > 10 && normalized.at(10) == QLatin1Char('T'))
-        normalized[10] = QLatin1Char(' ');
-    const QDateTime time = QDateTime::fromString(normalized, kDateTimeFormat);
+    const QDateTime time = ParseDateTimeText(text);
     if (!time.isValid())
         throw UsageError(QStringLiteral("--time: '%1' is not a date and time like \"2026-01-31 13:45:00\"").arg(text));
     // The controller keeps the year as one byte counted from 2000.

@@ -447,6 +447,14 @@ std::vector<Operation> MakeOperations()
 
 } // namespace
 
+QDateTime ParseDateTimeText(const QString &text)
+{
+    QString normalized = text.trimmed();
+    if (normalized.size() > 10 && normalized.at(10) == QLatin1Char('T'))
+        normalized[10] = QLatin1Char(' ');
+    return QDateTime::fromString(normalized, kDateTimeFormat);
+}
+
 bool ReplyCarriedFallbackClock(TController &controller)
 {
     const std::uint8_t *reply = controller.Current()->ReplyBuffer;
@@ -509,10 +517,7 @@ Arguments Arguments::Parse(const QString &operation, const std::vector<ArgSpec> 
             slot.bytes = ByteBlock(spec, text);
             break;
         case ArgType::DateTime: {
-            QString normalized = text.trimmed();
-            if (normalized.size() > 10 && normalized.at(10) == QLatin1Char('T'))
-                normalized[10] = QLatin1Char(' ');
-            slot.time = QDateTime::fromString(normalized, kDateTimeFormat);
+            slot.time = ParseDateTimeText(text);
             if (!slot.time.date().isValid() || !slot.time.time().isValid())
                 Refuse(spec, text, QStringLiteral("is not a date and time like \"2026-01-31 13:45:00\""));
             break;

@@ -90,6 +90,11 @@ struct Operation {
 const std::vector<Operation> &Operations();
 // The operation whose name matches case-insensitively, or nullptr.
 const Operation *FindOperation(const QString &name);
+// "YYYY-MM-DD HH:MM:SS" (or with a "T" between date and time) as typed; the
+// caller judges what it holds, since a clock moment the PC's local time skips
+// still has valid fields for the controller.
+QDateTime ParseDateTimeText(const QString &text);
+
 // Whether the last reply really carried the clock 2001-01-01 00:00:00, which
 // GetControllerDateTime also returns when no answer came.
 bool ReplyCarriedFallbackClock(TController &controller);
