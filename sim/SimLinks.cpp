@@ -6,13 +6,16 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <pty.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -275,6 +278,12 @@ void TtyLink::readOpenClose()
                 ++m_openers;
             if (event->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
                 m_openers = m_openers > 0 ? m_openers - 1 : 0;
+                // The kernel merges identical events still unread, so two
+                // descriptors of one host closed together may arrive as one
+                // close: the count is only a hint, and who still holds the
+                // device decides.
+                if (m_openers > 0)
+                    m_openers = hostHolders();
                 // Each time the last user goes, even when the next one has
                 // already opened the port in the same batch of events.
                 if (m_openers == 0)
@@ -283,6 +292,38 @@ void TtyLink::readOpenClose()
             offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
         }
     }
+}
+
+int TtyLink::hostHolders() const
+{
+    struct stat device{};
+    if (::fstat(m_slave, &device) != 0)
+        return m_openers;
+    const QByteArray self = QByteArray::number(::getpid());
+    int holders = 0;
+    DIR *proc = ::opendir("/proc");
+    if (!proc)
+        return m_openers;
+    while (const dirent *process = ::readdir(proc)) {
+        const QByteArray pid(process->d_name);
+        if (pid.isEmpty() || pid == self || !std::isdigit(static_cast<unsigned char>(pid[0])))
+            continue;
+        const QByteArray fdDir = "/proc/" + pid + "/fd";
+        DIR *fds = ::opendir(fdDir.constData());
+        if (!fds)
+            continue; // gone, or another user's: not a host of ours
+        while (const dirent *fd = ::readdir(fds)) {
+            if (fd->d_name[0] == '.')
+                continue;
+            struct stat held{};
+            if (::stat((fdDir + '/' + fd->d_name).constData(), &held) == 0 && S_ISCHR(held.st_mode) &&
+                held.st_rdev == device.st_rdev)
+                ++holders;
+        }
+        ::closedir(fds);
+    }
+    ::closedir(proc);
+    return holders;
 }
 
 void TtyLink::hostClosed()

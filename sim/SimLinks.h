@@ -57,6 +57,8 @@ private:
     void readOpenClose();
     // The last host-side user closed the port: what it left unread is lost, a modem hangs up.
     void hostClosed();
+    // How many descriptors other processes hold on the pty device now.
+    int hostHolders() const;
 
     SimBus &m_bus;
     SimSession m_session;
