@@ -125,7 +125,10 @@ public:
         QObject::connect(&Interrupt::Install(), &Interrupt::requested, &loop, [this] { Stop(); });
         QTimer redraw;
         if (m_tty) {
-            QObject::connect(&redraw, &QTimer::timeout, &loop, [this] { Draw(); });
+            QObject::connect(&redraw, &QTimer::timeout, &loop, [this] {
+                if (m_dirty)
+                    Draw();
+            });
             redraw.start(kRedrawMs);
         }
         if (Interrupt::Requested())
@@ -174,6 +177,7 @@ private:
 
     void OnProgress(int index, const QString &state, int position, int total, int resends)
     {
+        m_dirty = true;
         Live &live = m_lines[index];
         const bool changed = live.state != state;
         live = Live{state, position, total, resends};
@@ -239,6 +243,7 @@ private:
     {
         if (!m_tty)
             return;
+        m_dirty = false;
         Clear();
         const int room = std::max(1, TerminalRows() - 2);
         QString text;
@@ -338,6 +343,7 @@ private:
     bool m_tty; // live lines redrawn in place
     std::map<int, Live> m_lines; // running targets by index, in list order
     int m_drawn = 0;
+    bool m_dirty = false;
     QEventLoop *m_loop = nullptr;
 };
 
