@@ -198,6 +198,8 @@ private:
 
     // Every target's ending comes here, on the main thread, one at a time: the
     // one place that keeps, shows and records what became of a controller.
+    // A download that reached its controller (m_job.download and
+    // result.Started()) carries every field of an upgrade record.
     void recordOutcome(const FleetResult &result)
     {
         m_lines.erase(result.index);
