@@ -8,6 +8,8 @@
 #include <QJsonObject>
 #include <QString>
 
+#include <cstdint>
+
 namespace ctl {
 
 class Output;
@@ -21,6 +23,10 @@ struct Link {
 };
 
 QJsonObject Failure(const QString &command, const QString &error);
+// "2.10" for 0x020A: how the controller's version is shown and compared with a file's.
+QString VersionText(std::uint16_t version);
+// The 8 bytes of a serial number as text; a zero byte ends it, as in the window's box.
+QString SnText(const std::uint8_t *sn);
 int Interrupted(const Output &out, const QString &command);
 // A command without its answer: the controller is silent, Ctrl-C cut the wait
 // short, or the serial port was lost (exit 3, saying so).

@@ -2,6 +2,7 @@
 
 #include "cli/CommandKit.h"
 #include "cli/Download.h"
+#include "cli/Fleet.h"
 #include "cli/ExitCodes.h"
 #include "cli/HexCheck.h"
 #include "cli/Interrupt.h"
@@ -65,21 +66,20 @@ int NoAnswer(const Output &out, const QString &command, const TController &contr
     return ExitController;
 }
 
-namespace {
-
-const QString kDateTimeFormat = QStringLiteral("yyyy-MM-dd HH:mm:ss");
-
 QString VersionText(std::uint16_t version)
 {
     return QStringLiteral("%1.%2").arg(version >> 8).arg(version & 0xFF);
 }
 
-// The 8 bytes of a serial number as text; a zero byte ends it, as in the window's box.
 QString SnText(const std::uint8_t *sn)
 {
     const auto end = std::find(sn, sn + 8, std::uint8_t{0});
     return QString::fromLatin1(reinterpret_cast<const char *>(sn), end - sn);
 }
+
+namespace {
+
+const QString kDateTimeFormat = QStringLiteral("yyyy-MM-dd HH:mm:ss");
 
 QJsonObject InfoObject(const TControllerInfo &info, const QString &sn)
 {
@@ -459,6 +459,11 @@ const std::map<QString, Command> &Table()
         {QStringLiteral("get-clock"), {{0, "", {}}, RunGetClock}},
         {QStringLiteral("reset"), {{0, "", {}}, RunReset}},
         {QStringLiteral("download"), {{1, "FILE", {QStringLiteral("--yes")}}, RunDownload}},
+        {QStringLiteral("fleet"),
+         {{-1, "download FILE | info",
+           {QStringLiteral("--yes"), QStringLiteral("--target"), QStringLiteral("--targets"), QStringLiteral("--jobs"),
+            QStringLiteral("--restart-wait")}},
+          RunFleet}},
         {QStringLiteral("hex-info"), {{1, "FILE", {}}, RunHexInfo}},
         {QStringLiteral("verify"), {{1, "FILE", {}}, RunVerify}},
         {QStringLiteral("ports"), {{0, "", {}}, RunPorts}},

@@ -11,9 +11,7 @@
 
 
 namespace ctl {
-namespace {
 
-// Copies the options into the component.
 void ApplySettings(TController &controller, const Options &options)
 {
     TConnectMethod method = cmSerial;
@@ -58,6 +56,8 @@ void ApplySettings(TController &controller, const Options &options)
         break;
     }
 }
+
+namespace {
 
 // "NO CARRIER", "BUSY", "no connection within the dial time-out", ... for messages.
 QString DialupStatusText(TDialupStatus status)

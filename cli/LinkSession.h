@@ -13,6 +13,10 @@ namespace ctl {
 
 class Output;
 
+// Copies the link options into the component (no connect). The fleet uses it
+// on its own threads, where a session's shared lost-port note must not be written.
+void ApplySettings(TController &controller, const Options &options);
+
 class LinkSession {
 public:
     LinkSession(TController &controller, const Options &options, const Output &out);

@@ -87,6 +87,12 @@ Options ParseOptions(const QStringList &arguments)
          [&](const QString &v) { options.removedIndex = IntegerValue(QStringLiteral("--removed"), v, 0, 65535); }},
         {QStringLiteral("--debug-log"),
          [&](const QString &v) { options.debugLog = NonEmpty(QStringLiteral("--debug-log"), v); }},
+        {QStringLiteral("--target"), [&](const QString &v) { options.targets << NonEmpty(QStringLiteral("--target"), v).trimmed(); }},
+        {QStringLiteral("--targets"),
+         [&](const QString &v) { options.targetsFile = NonEmpty(QStringLiteral("--targets"), v); }},
+        {QStringLiteral("--jobs"), [&](const QString &v) { options.jobs = IntegerValue(QStringLiteral("--jobs"), v, 1, 1000); }},
+        {QStringLiteral("--restart-wait"),
+         [&](const QString &v) { options.restartWait = IntegerValue(QStringLiteral("--restart-wait"), v, 0, 600000); }},
     };
     const std::map<QString, std::function<void()>> flags = {
         {QStringLiteral("--trace"), [&] { options.trace = true; }},
@@ -99,7 +105,8 @@ Options ParseOptions(const QStringList &arguments)
     };
     const QStringList commandOnly = {QStringLiteral("--time"),    QStringLiteral("--ids"),     QStringLiteral("--yes"),
                                      QStringLiteral("--list"),    QStringLiteral("--max"),     QStringLiteral("--removed"),
-                                     QStringLiteral("--debug-log")};
+                                     QStringLiteral("--debug-log"), QStringLiteral("--target"),  QStringLiteral("--targets"),
+                                     QStringLiteral("--jobs"),    QStringLiteral("--restart-wait")};
     // A negative number is an argument (a call's integer), not an option.
     static const QRegularExpression negativeNumber(QStringLiteral("^-(\\d|\\$|0x)"));
 
@@ -221,6 +228,27 @@ Commands:
                        set the controller's clock (default: now)
   get-clock            read the controller's clock
   reset                reset the controller
+  fleet download FILE --yes [--target SPEC ...] [--targets FILE] [--jobs N]
+               [--restart-wait MS]
+                       download FILE to many controllers in one run: for each
+                       target read its SN, type code and version, download,
+                       wait MS (default 5000) for the restart and check the
+                       version against the file's, as verify does. SPEC is
+                       HOST[:UDPPORT][/ID] for the network link (UDPPORT
+                       default --udp-port, ID default --id) or PORT/ID for a
+                       serial port; --targets FILE holds one SPEC a line
+                       (# starts a comment). Network targets run in parallel,
+                       N at once (default 16); targets on the same serial
+                       port, or behind the same HOST:UDPPORT, one after the
+                       other. A live line per running target on a terminal,
+                       a summary table at the end; --json: one object per
+                       progress step and per result, each with its target.
+                       Exit 0 when every target succeeded, 1 when any failed.
+                       Ctrl-C stops every download after its current line
+                       and lists the controllers that may remain in their
+                       boot loader.
+  fleet info [--target SPEC ...] [--targets FILE] [--jobs N]
+                       read and tabulate the same targets without downloading
   download FILE [--yes]
                        write new firmware from an Intel-HEX file; asks for
                        confirmation on a terminal unless --yes, and refuses

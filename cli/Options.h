@@ -56,6 +56,10 @@ struct Options {
     int maxRecords = -1;   // transactions: stop after this many (-1: all)
     int removedIndex = -1; // transactions: read this stored record instead
     QString debugLog;      // transactions: folder of the day's log file
+    QStringList targets;   // fleet: --target SPEC, in order
+    QString targetsFile;   // fleet: --targets FILE
+    int jobs = 16;         // fleet: targets running at once
+    int restartWait = 5000; // fleet: from the end of a download to the version check
 
     LinkKind Link() const
     {

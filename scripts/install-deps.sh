@@ -14,7 +14,9 @@ for option in "$@"; do
     # clang 14 and its runtime libraries: libFuzzer and the sanitizers' runtimes
     # are only a recommendation of the compiler package, so they are named here.
     --fuzz) PACKAGES+=(clang libclang-rt-14-dev) ;;
-    *) echo "install-deps: unknown option $option (known: --gui, --fuzz)" >&2; exit 2 ;;
+    # scripts/bench-fleet.sh takes wall time and peak memory from GNU time.
+    --bench) PACKAGES+=(time) ;;
+    *) echo "install-deps: unknown option $option (known: --gui, --fuzz, --bench)" >&2; exit 2 ;;
   esac
 done
 

@@ -21,7 +21,17 @@ QString simHelpText()
         "\n"
         "Links (at least one):\n"
         "  --udp ADDR:PORT        answer UDP datagrams on ADDR:PORT, one datagram per frame, each\n"
-        "                         answer to its sender (PORT 0: any free port, shown on the ready line)\n"
+        "                         answer to its sender (PORT 0: any free port, shown on the ready line);\n"
+        "                         repeat for several endpoints\n"
+        "  --udp-count N          with one --udp ADDR:PORT: N endpoints on the consecutive ports\n"
+        "                         PORT, PORT+1, ... (PORT 0: N free ports). Every endpoint has\n"
+        "                         controllers of its own (the same IDs, serial numbers counting on),\n"
+        "                         with their own state, boot loader and faults; the ready line names\n"
+        "                         each as udp=ADDR:PORT, in order\n"
+        "  --silent-endpoints LIST endpoints (numbered from 1 in the ready line's order, e.g. 3,7)\n"
+        "                         that never answer anything, as --silent\n"
+        "  --refusing-endpoints LIST endpoints whose boot loader answers \"N\" to every line, as\n"
+        "                         --bl-nak-all\n"
         "  --pty PATH             create a pseudo-terminal and a symbolic link PATH to its device;\n"
         "                         the host opens PATH as its serial port (PATH is removed on exit)\n"
         "  --device PATH          serve an existing serial device (raw, 19200 bit/s, 8N1)\n"
@@ -150,6 +160,7 @@ ParseResult parseSimArguments(const QStringList &args)
     std::vector<long long> ids;
     QList<QByteArray> sns;
     ControllerConfig common;
+    int udpCount = 0;
 
     auto fail = [&](const QString &message) {
         result.kind = ParseResult::Error;
@@ -184,6 +195,17 @@ ParseResult parseSimArguments(const QStringList &args)
             return {};
         };
     };
+    auto endpointList = [](QSet<int> *target) {
+        return [target](const QString &v) -> QString {
+            for (const QString &part : v.split(QLatin1Char(','))) {
+                long long n = 0;
+                if (!parseNumber(part.trimmed(), 1, 1000, &n))
+                    return QStringLiteral("'%1' is not an endpoint number from 1 to 1000").arg(part);
+                target->insert(static_cast<int>(n));
+            }
+            return {};
+        };
+    };
     const std::map<QString, std::function<QString(const QString &)>> valued = {
         {QStringLiteral("--udp"),
          [&](const QString &v) -> QString {
@@ -191,9 +213,12 @@ ParseResult parseSimArguments(const QStringList &args)
              long long port = 0;
              if (colon <= 0 || !parseNumber(v.mid(colon + 1), 0, 65535, &port))
                  return QStringLiteral("'%1' is not ADDR:PORT").arg(v);
-             c.udp = v;
+             c.udp << v;
              return {};
          }},
+        {QStringLiteral("--udp-count"), [&](const QString &v) { return number(v, 1, 1000, &udpCount); }},
+        {QStringLiteral("--silent-endpoints"), endpointList(&c.silentEndpoints)},
+        {QStringLiteral("--refusing-endpoints"), endpointList(&c.refusingEndpoints)},
         {QStringLiteral("--pty"), path(&c.pty)},
         {QStringLiteral("--device"), path(&c.device)},
         {QStringLiteral("--modem-delay"), [&](const QString &v) { return number(v, 0, 600000, &c.modem.delayMs); }},
@@ -354,6 +379,23 @@ ParseResult parseSimArguments(const QStringList &args)
         return fail(QStringLiteral("--pty and --device both name the serial side; give one"));
     if (c.modem.enabled && c.pty.isEmpty() && c.device.isEmpty())
         return fail(QStringLiteral("--modem needs a serial side (--pty or --device)"));
+    if (udpCount > 0) {
+        if (c.udp.size() != 1)
+            return fail(QStringLiteral("--udp-count needs exactly one --udp ADDR:BASEPORT"));
+        const QString base = c.udp.takeFirst();
+        const int colon = static_cast<int>(base.lastIndexOf(QLatin1Char(':')));
+        const int basePort = base.mid(colon + 1).toInt();
+        if (basePort != 0 && basePort + udpCount - 1 > 65535)
+            return fail(QStringLiteral("--udp-count %1 from port %2 runs past port 65535").arg(udpCount).arg(basePort));
+        for (int k = 0; k < udpCount; ++k)
+            c.udp << QStringLiteral("%1:%2").arg(base.left(colon)).arg(basePort == 0 ? 0 : basePort + k);
+    }
+    for (const QSet<int> *list : {&c.silentEndpoints, &c.refusingEndpoints})
+        for (int endpoint : *list)
+            if (endpoint > c.udp.size())
+                return fail(QStringLiteral("endpoint %1 does not exist: %2 UDP endpoint(s) are served")
+                                .arg(endpoint)
+                                .arg(c.udp.size()));
 
     if (common.transactions > common.recordMax)
         return fail(QStringLiteral("--transactions %1 exceeds --record-max %2: the records would not fit")
@@ -389,7 +431,35 @@ ParseResult parseSimArguments(const QStringList &args)
         }
         c.controllers.push_back(cc);
     }
+    // Every further endpoint: the same controllers under serial numbers that
+    // no other endpoint uses, so that a fleet's records tell them apart.
+    for (qsizetype e = 1; e < c.udp.size(); ++e) {
+        std::vector<ControllerConfig> more = c.controllers;
+        for (ControllerConfig &cc : more) {
+            QByteArray sn;
+            do
+                sn = QByteArray::number(nextDefault++).rightJustified(8, '0');
+            while (seenSns.count(sn));
+            seenSns.insert(sn);
+            cc.sn = sn;
+        }
+        c.moreEndpoints.push_back(std::move(more));
+    }
     return result;
+}
+
+SimConfig SimConfig::forEndpoint(int index) const
+{
+    SimConfig one = *this;
+    one.udp = QStringList{udp.value(index)};
+    one.moreEndpoints.clear();
+    if (index > 0 && index <= static_cast<int>(moreEndpoints.size()))
+        one.controllers = moreEndpoints[static_cast<std::size_t>(index - 1)];
+    if (silentEndpoints.contains(index + 1))
+        one.faults.silent = true;
+    if (refusingEndpoints.contains(index + 1))
+        one.faults.blNakAll = true;
+    return one;
 }
 
 } // namespace nsim

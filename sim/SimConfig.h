@@ -68,13 +68,25 @@ struct SimConfig {
     std::vector<ControllerConfig> controllers;
     FaultConfig faults;
     ModemConfig modem;
-    QString udp;    // "ADDR:PORT", empty when not served
+    // One "ADDR:PORT" per UDP endpoint, empty when not served. Each endpoint is
+    // a site network's controller box of its own: its own controllers, state,
+    // boot loader and faults (see forEndpoint).
+    QStringList udp;
+    // Controllers of endpoints 2, 3, ...: the same IDs as `controllers` (those
+    // of the first endpoint and of the serial side), with serial numbers of their own.
+    std::vector<std::vector<ControllerConfig>> moreEndpoints;
+    QSet<int> silentEndpoints;   // endpoint numbers (from 1) that never answer
+    QSet<int> refusingEndpoints; // endpoint numbers (from 1) whose boot loader refuses every line
     QString pty;    // symlink path for a new pseudo-terminal
     QString device; // an existing tty to serve
     bool trace = false;
     QString stateFile;
     int powerCycleAfterMs = -1; // leave the boot loader on its own after this long
     int eventEveryMs = 0;       // every controller stores a new transaction record this often (0: never)
+
+    // The configuration of UDP endpoint `index` (from 0): its controllers and
+    // faults, with `udp` holding that endpoint alone.
+    SimConfig forEndpoint(int index) const;
 };
 
 struct ParseResult {

@@ -23,8 +23,8 @@ namespace nsim {
 
 // ---------------------------------------------------------------- UDP
 
-UdpLink::UdpLink(SimBus &bus, QObject *parent)
-    : QObject(parent), m_session(bus, QStringLiteral("udp"), true)
+UdpLink::UdpLink(SimBus &bus, const QString &linkName, QObject *parent)
+    : QObject(parent), m_session(bus, linkName, true)
 {
     connect(&m_socket, &QUdpSocket::readyRead, this, &UdpLink::readPending);
 }

@@ -19,7 +19,8 @@ namespace nsim {
 class UdpLink : public QObject {
     Q_OBJECT
 public:
-    UdpLink(SimBus &bus, QObject *parent = nullptr);
+    // linkName: how the trace names this endpoint.
+    UdpLink(SimBus &bus, const QString &linkName = QStringLiteral("udp"), QObject *parent = nullptr);
     // hostPort "ADDR:PORT"; port 0 takes any free port.
     bool open(const QString &hostPort, QString *error);
     QString description() const; // "udp=127.0.0.1:40001"

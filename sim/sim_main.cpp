@@ -6,10 +6,13 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QSaveFile>
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <memory>
@@ -43,12 +46,25 @@ bool installSignals()
     return true;
 }
 
-bool writeState(nsim::SimBus &bus, const QString &path)
+// Every endpoint's controllers in one list; with several endpoints each
+// controller says which endpoint it sits behind.
+bool writeState(const std::vector<std::unique_ptr<nsim::SimBus>> &buses, const QStringList &endpoints,
+                const QString &path)
 {
+    QJsonArray all;
+    for (std::size_t k = 0; k < buses.size(); ++k) {
+        const QJsonArray list = buses[k]->state().object().value(QStringLiteral("controllers")).toArray();
+        for (const QJsonValue &value : list) {
+            QJsonObject controller = value.toObject();
+            if (buses.size() > 1)
+                controller[QStringLiteral("udp")] = endpoints.value(static_cast<qsizetype>(k));
+            all.append(controller);
+        }
+    }
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return false;
-    file.write(bus.state().toJson(QJsonDocument::Indented));
+    file.write(QJsonDocument(QJsonObject{{QStringLiteral("controllers"), all}}).toJson(QJsonDocument::Indented));
     return file.commit();
 }
 
@@ -76,18 +92,25 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    nsim::SimBus bus(config);
-    std::unique_ptr<nsim::UdpLink> udp;
+    // One bus per UDP endpoint; the first also serves the serial side.
+    std::vector<std::unique_ptr<nsim::SimBus>> buses;
+    for (int k = 0; k < std::max<int>(1, static_cast<int>(config.udp.size())); ++k)
+        buses.push_back(std::make_unique<nsim::SimBus>(config.forEndpoint(k)));
+    nsim::SimBus &bus = *buses.front();
+    std::vector<std::unique_ptr<nsim::UdpLink>> udp;
     std::unique_ptr<nsim::TtyLink> tty;
     QString error;
     QStringList ready;
-    if (!config.udp.isEmpty()) {
-        udp = std::make_unique<nsim::UdpLink>(bus);
-        if (!udp->open(config.udp, &error)) {
+    QStringList endpoints;
+    for (int k = 0; k < static_cast<int>(config.udp.size()); ++k) {
+        const QString name = k == 0 ? QStringLiteral("udp") : QStringLiteral("udp%1").arg(k + 1);
+        udp.push_back(std::make_unique<nsim::UdpLink>(*buses[static_cast<std::size_t>(k)], name));
+        if (!udp.back()->open(config.udp.at(k), &error)) {
             std::fprintf(stderr, "norvik-sim: %s\n", error.toLocal8Bit().constData());
             return 1;
         }
-        ready << udp->description();
+        ready << udp.back()->description();
+        endpoints << udp.back()->description().mid(4);
     }
     if (!config.pty.isEmpty() || !config.device.isEmpty()) {
         tty = std::make_unique<nsim::TtyLink>(bus);
@@ -111,17 +134,23 @@ int main(int argc, char **argv)
         char number = 0;
         if (::read(g_signalPipe[0], &number, 1) != 1)
             return;
-        if (number == SIGUSR1)
-            bus.powerCycleAll();
-        else if (number == SIGUSR2)
-            bus.addEvents();
-        else
+        if (number == SIGUSR1) {
+            for (const auto &each : buses)
+                each->powerCycleAll();
+        } else if (number == SIGUSR2) {
+            for (const auto &each : buses)
+                each->addEvents();
+        } else {
             app.quit();
+        }
     });
 
     QTimer events;
     if (config.eventEveryMs > 0) {
-        QObject::connect(&events, &QTimer::timeout, &app, [&] { bus.addEvents(); });
+        QObject::connect(&events, &QTimer::timeout, &app, [&] {
+            for (const auto &each : buses)
+                each->addEvents();
+        });
         events.start(config.eventEveryMs);
     }
 
@@ -134,7 +163,7 @@ int main(int argc, char **argv)
 
     const int status = app.exec();
 
-    if (!config.stateFile.isEmpty() && !writeState(bus, config.stateFile)) {
+    if (!config.stateFile.isEmpty() && !writeState(buses, endpoints, config.stateFile)) {
         std::fprintf(stderr, "norvik-sim: cannot write the state file '%s'\n",
                      config.stateFile.toLocal8Bit().constData());
         return status == 0 ? 1 : status;

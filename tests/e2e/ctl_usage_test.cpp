@@ -80,6 +80,12 @@ TEST_F(CtlOffline, BadUsageExitsTwoWithTheUsageLineAndSendsNothing)
         link + QStringList{QStringLiteral("set-clock"), QStringLiteral("--time"), QStringLiteral("1999-12-31 23:59:59")},
         link + QStringList{QStringLiteral("scan"), QStringLiteral("--ids"), QStringLiteral("9-3")},
         link + QStringList{QStringLiteral("download")},
+        {QStringLiteral("fleet"), QStringLiteral("--target"), QStringLiteral("127.0.0.1")},
+        {QStringLiteral("fleet"), QStringLiteral("info")},
+        {QStringLiteral("fleet"), QStringLiteral("info"), QStringLiteral("--target"), QStringLiteral("127.0.0.1:1001/0")},
+        {QStringLiteral("fleet"), QStringLiteral("info"), QStringLiteral("--target"), QStringLiteral("/dev/ttyS0")},
+        {QStringLiteral("fleet"), QStringLiteral("info"), QStringLiteral("--target"), QStringLiteral("127.0.0.1/2"),
+         QStringLiteral("--target"), QStringLiteral("127.0.0.1:1001/2")},
     };
     for (const QStringList &args : cases) {
         const CtlResult r = RunCtl(kCtl, args);
@@ -99,7 +105,8 @@ TEST_F(CtlOffline, HelpNamesEveryOptionCommandAndExitCode)
                                "--id N", "--timeout MS", "--retry N", "--retry-sleep MS", "--trace", "--json"})
         EXPECT_TRUE(text.contains(QLatin1String(option))) << option;
     for (const char *command : {"info", "write-sn SN", "set-clock [--time", "get-clock", "reset", "download FILE [--yes]",
-                                "hex-info FILE", "verify FILE", "ports", "scan [--ids A-B]"})
+                                "hex-info FILE", "verify FILE", "ports", "scan [--ids A-B]", "fleet download FILE",
+                                "fleet info"})
         EXPECT_TRUE(text.contains(QStringLiteral("\n  %1").arg(QLatin1String(command)))) << command;
     for (const char *code : {"0", "1", "2", "3", "130"})
         EXPECT_TRUE(QRegularExpression(QStringLiteral("\n  %1 +\\S").arg(QLatin1String(code))).match(text).hasMatch())

@@ -246,11 +246,13 @@ TEST(SimProcess, HelpDocumentsEveryOptionAndBadOptionsExitWithTwo)
           "--record-count", "--power-cycle-after", "--silent", "--reply-delay", "--wrong-length", "--bad-checksum",
           "--extra-bytes", "--split-reply", "--split-gap", "--fault-command", "--bl-silent-after", "--bl-nak-every",
           "--bl-nak-all", "--bl-ack-lower", "--bl-ack-double", "--bl-end-reply", "--bl-drop-every", "--trace",
-          "--state", "--help"})
+          "--state", "--help", "--udp-count", "--silent-endpoints", "--refusing-endpoints"})
         EXPECT_TRUE(help.contains(option)) << option;
 
     for (const QStringList &bad : {QStringList{"--udp", "127.0.0.1:0", "--wrong-length", "0"},
-                                   QStringList{"--udp", "nonsense"}, QStringList{"--nope"}}) {
+                                   QStringList{"--udp", "nonsense"}, QStringList{"--nope"},
+                                   QStringList{"--udp", "127.0.0.1:65535", "--udp-count", "2"},
+                                   QStringList{"--udp", "127.0.0.1:0", "--udp-count", "3", "--silent-endpoints", "4"}}) {
         p.start(QStringLiteral(NORVIK_SIM_PATH), bad);
         ASSERT_TRUE(p.waitForFinished(10000));
         EXPECT_EQ(p.exitCode(), 2) << bad.join(' ').toStdString();

@@ -1,0 +1,54 @@
+#pragma once
+// One thread of a fleet run: the targets that share one link, one after the
+// other. The protocol is one request at a time per component, so each running
+// link gets its own thread, event loop and TController (made and destroyed on
+// that thread); a silent controller then blocks only its own thread. Progress
+// and results reach the main thread by queued signals.
+#include "cli/FleetTarget.h"
+#include "cli/Options.h"
+#include "firmware/HexFile.h"
+
+#include <QList>
+#include <QThread>
+
+#include <atomic>
+
+class TController;
+
+namespace ctl {
+
+// What every thread of a run shares, read-only once the threads start (stop excepted).
+struct FleetJob {
+    Options options;  // the run's link settings (time-outs, retries, restart wait)
+    bool download = false;
+    QString hexPath;
+    norvik::HexFileInfo fileInfo; // what the version check compares with
+    QString fileName, fileSha256;
+    QString workDir;  // private folder for the targets' work files
+    std::atomic<bool> *stop = nullptr; // Ctrl-C: finish the current tick, then close
+};
+
+class FleetWorker : public QThread {
+    Q_OBJECT
+public:
+    FleetWorker(const FleetJob &job, QList<QPair<int, FleetTarget>> targets, QObject *parent = nullptr);
+
+Q_SIGNALS:
+    // state: "reading info", "downloading", "restarting", "verifying".
+    void progress(int index, const QString &state, int position, int total, int resends);
+    void result(const ctl::FleetResult &result);
+
+protected:
+    void run() override;
+
+private:
+    FleetResult RunTarget(int index, const FleetTarget &target);
+    void Download(TController &controller, FleetResult &r);
+    void Verify(TController &controller, FleetResult &r);
+    bool Stopping() const { return m_job.stop->load(); }
+
+    const FleetJob &m_job;
+    QList<QPair<int, FleetTarget>> m_targets;
+};
+
+} // namespace ctl
