@@ -3,7 +3,6 @@
 #include "cli/CommandKit.h"
 #include "cli/Download.h"
 #include "cli/ExitCodes.h"
-#include "cli/HexCheck.h"
 #include "cli/Interrupt.h"
 #include "cli/LinkSession.h"
 #include "cli/Operations.h"
@@ -11,6 +10,7 @@
 #include "common/Errors.h"
 #include "common/Sleeper.h"
 #include "component/Controller.h"
+#include "firmware/HexCheck.h"
 #include "firmware/HexFile.h"
 
 #include <QDateTime>
@@ -26,6 +26,10 @@
 #include <map>
 
 namespace ctl {
+
+using norvik::CheckHexFile;
+using norvik::HexCheckResult;
+using norvik::HexProblem;
 
 bool HexFileExists(const QString &path, const Output &out, QJsonObject failure)
 {
