@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -220,6 +221,46 @@ TEST(WorkFile, LivesInAWritableFolder)
     probe.close();
     if (!existed)
         probe.remove();
+}
+
+// With the program's folder read-only, the work file goes to a folder of this
+// user's only; a plain file or a link in the way is passed over, and when no
+// base is usable the reason names each folder tried.
+TEST(WorkFile, FallbackFolderIsPrivateOrExplainedWhenNoneCanBeMade)
+{
+    QTemporaryDir root;
+    ASSERT_TRUE(root.isValid());
+    const QString file = root.filePath("file");
+    QFile plain(file);
+    ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
+    plain.close();
+    const QString loose = root.filePath("loose");
+    ASSERT_TRUE(QDir().mkpath(loose + "/norvik-burner"));
+    ASSERT_TRUE(QFile::setPermissions(loose + "/norvik-burner", QFile::Permissions(0x7755)));
+    const QString linked = root.filePath("linked");
+    ASSERT_TRUE(QDir().mkpath(linked) && QDir().mkpath(root.filePath("elsewhere")));
+    ASSERT_TRUE(QFile::link(root.filePath("elsewhere"), linked + "/norvik-burner"));
+    const QString fresh = root.filePath("fresh/cache");
+
+    struct Case {
+        QStringList bases;
+        QString folder; // empty: none can be made
+    };
+    for (const Case &c : {Case{{fresh}, fresh + "/norvik-burner"}, Case{{loose}, loose + "/norvik-burner"},
+                          Case{{QString(), file, linked, fresh}, fresh + "/norvik-burner"}, Case{{file, linked}, {}}}) {
+        SCOPED_TRACE(c.bases.join(", ").toStdString());
+        QString why;
+        const QString folder = PrivateWorkFolder(c.bases, &why);
+        EXPECT_EQ(folder, c.folder);
+        if (!folder.isEmpty()) {
+            EXPECT_EQ(QFileInfo(folder).permissions() & QFile::Permissions(0x7777),
+                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadUser | QFile::WriteUser |
+                          QFile::ExeUser);
+        } else {
+            EXPECT_TRUE(why.contains(file + "/norvik-burner") && why.contains(linked + "/norvik-burner"))
+                << why.toStdString();
+        }
+    }
 }
 
 } // namespace
