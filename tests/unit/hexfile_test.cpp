@@ -229,18 +229,13 @@ TEST(WorkFile, LivesInAWritableFolder)
 TEST(WorkFile, FallbackFolderIsPrivateOrExplainedWhenNoneCanBeMade)
 {
     QTemporaryDir root;
-    ASSERT_TRUE(root.isValid());
-    const QString file = root.filePath("file");
-    QFile plain(file);
-    ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
-    plain.close();
-    const QString loose = root.filePath("loose");
-    ASSERT_TRUE(QDir().mkpath(loose + "/norvik-burner"));
-    ASSERT_TRUE(QFile::setPermissions(loose + "/norvik-burner", QFile::Permissions(0x7755)));
-    const QString linked = root.filePath("linked");
-    ASSERT_TRUE(QDir().mkpath(linked) && QDir().mkpath(root.filePath("elsewhere")));
-    ASSERT_TRUE(QFile::link(root.filePath("elsewhere"), linked + "/norvik-burner"));
-    const QString fresh = root.filePath("fresh/cache");
+    const QString file = root.filePath("file"), loose = root.filePath("loose"), linked = root.filePath("linked"),
+                  fresh = root.filePath("fresh/cache");
+    ASSERT_TRUE(QFile(file).open(QIODevice::WriteOnly));
+    ASSERT_TRUE(QDir().mkpath(loose + "/norvik-burner") &&
+                QFile::setPermissions(loose + "/norvik-burner", QFile::Permissions(0x7755)));
+    ASSERT_TRUE(QDir().mkpath(linked) && QDir().mkpath(root.filePath("elsewhere")) &&
+                QFile::link(root.filePath("elsewhere"), linked + "/norvik-burner"));
 
     struct Case {
         QStringList bases;
