@@ -27,8 +27,12 @@ BoxAnswer QtMessageBoxes::Show(QWidget *parent, const QString &caption, BoxIcon 
         buttons == BoxButtons::YesNo ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::StandardButtons(QMessageBox::Ok);
     QMessageBox box(qtIcon, caption, text, qtButtons, parent);
     box.setTextFormat(Qt::PlainText);
-    if (buttons == BoxButtons::YesNo)
-        box.setDefaultButton(QMessageBox::Yes);
+    if (buttons == BoxButtons::YesNo) {
+        // The questions ask before something that cannot be undone (erasing
+        // a controller's firmware): a stray Enter or Escape must answer No.
+        box.setDefaultButton(QMessageBox::No);
+        box.setEscapeButton(QMessageBox::No);
+    }
     const int pressed = box.exec();
     if (buttons == BoxButtons::YesNo)
         return pressed == QMessageBox::Yes ? BoxAnswer::Yes : BoxAnswer::No;

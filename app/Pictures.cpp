@@ -3,6 +3,9 @@
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
+#include <QtMath>
+
+#include <algorithm>
 
 namespace norvik {
 
@@ -11,9 +14,12 @@ namespace {
 // A transparent, antialiased picture of the size asked for, drawn by `draw`
 // on a grid of gridWidth x gridHeight units.
 template <typename Draw>
-QPixmap Picture(int width, int height, qreal gridWidth, qreal gridHeight, Draw draw)
+QPixmap Picture(int width, int height, qreal dpr, qreal gridWidth, qreal gridHeight, Draw draw)
 {
-    QPixmap pixmap(width, height);
+    dpr = std::max<qreal>(dpr, 1.0);
+    QPixmap pixmap(qCeil(width * dpr), qCeil(height * dpr));
+    // The painter then works in device-independent pixels.
+    pixmap.setDevicePixelRatio(dpr);
     pixmap.fill(Qt::transparent);
     QPainter p(&pixmap);
     p.setRenderHint(QPainter::Antialiasing);
@@ -25,9 +31,9 @@ QPixmap Picture(int width, int height, qreal gridWidth, qreal gridHeight, Draw d
 
 } // namespace
 
-QPixmap PaintLogo(int width, int height)
+QPixmap PaintLogo(int width, int height, qreal devicePixelRatio)
 {
-    return Picture(width, height, 48.0, 48.0, [](QPainter &p) {
+    return Picture(width, height, devicePixelRatio, 48.0, 48.0, [](QPainter &p) {
         // Badge.
         QLinearGradient badge(0, 0, 0, 48);
         badge.setColorAt(0, QColor(0x1f, 0x4e, 0x8c));
@@ -65,9 +71,9 @@ QPixmap PaintLogo(int width, int height)
     });
 }
 
-QPixmap PaintModemPicture(int width, int height)
+QPixmap PaintModemPicture(int width, int height, qreal devicePixelRatio)
 {
-    return Picture(width, height, 47.0, 48.0, [](QPainter &p) {
+    return Picture(width, height, devicePixelRatio, 47.0, 48.0, [](QPainter &p) {
         p.setPen(QPen(QColor(0x40, 0x40, 0x40), 1.2));
         p.setBrush(QColor(0xc8, 0xcc, 0xd2));
         QPainterPath body;
@@ -90,9 +96,9 @@ QPixmap PaintModemPicture(int width, int height)
     });
 }
 
-QPixmap PaintSignalPicture(int width, int height)
+QPixmap PaintSignalPicture(int width, int height, qreal devicePixelRatio)
 {
-    return Picture(width, height, 24.0, 24.0, [](QPainter &p) {
+    return Picture(width, height, devicePixelRatio, 24.0, 24.0, [](QPainter &p) {
         p.setPen(QPen(QColor(0x1f, 0x4e, 0x8c), 2, Qt::SolidLine, Qt::RoundCap));
         p.setBrush(Qt::NoBrush);
         for (int i = 0; i < 3; ++i) {
@@ -103,6 +109,18 @@ QPixmap PaintSignalPicture(int width, int height)
         p.setBrush(QColor(0x1f, 0x4e, 0x8c));
         p.drawEllipse(QRectF(2.5, 18.5, 3, 3));
     });
+}
+
+TPicture::TPicture(Painter painter, QSize size, QWidget *parent) : QWidget(parent), m_painter(painter)
+{
+    setAttribute(Qt::WA_TranslucentBackground);
+    setFixedSize(size);
+}
+
+void TPicture::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.drawPixmap(0, 0, m_painter(width(), height(), devicePixelRatioF()));
 }
 
 } // namespace norvik

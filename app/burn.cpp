@@ -1,11 +1,14 @@
 #include "app/burn.h"
 
 #include "app/Pictures.h"
+#include "app/SteadyLabel.h"
 #include "app/WindowPlacement.h"
 #include "app/dialing.h"
+#include "common/Errors.h"
 #include "common/IntConv.h"
 #include "common/Sleeper.h"
 #include "component/Controller.h"
+#include "firmware/HexCheck.h"
 #include "firmware/HexFile.h"
 
 #include <QCheckBox>
@@ -18,16 +21,20 @@
 #include <QFileInfo>
 #include <QFontMetrics>
 #include <QFrame>
+#include <QGridLayout>
+#include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
-#include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSerialPortInfo>
+#include <QSignalBlocker>
 #include <QStyle>
 #include <QTimeEdit>
+#include <QVBoxLayout>
 
 #include <algorithm>
 #include <cstdio>
@@ -52,30 +59,62 @@ std::string Latin1(const QString &text)
     return text.toLatin1().toStdString();
 }
 
-QLabel *AddLabel(QWidget *parent, const QString &text, int x, int y, int w, int h = 22)
+QLabel *AddLabel(QWidget *parent, const QString &text)
 {
     auto *label = new QLabel(text, parent);
-    label->setGeometry(x, y, w, h);
     label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     return label;
 }
 
-QLineEdit *AddEdit(QWidget *parent, const char *name, const QString &text, int x, int y, int w)
+// The label beside a field names it: its buddy (Alt+letter, and the relation
+// screen readers follow) and its accessible name, so that screen readers and
+// desktop test tools find the field by the text the user reads.
+template <typename Field>
+Field *Labelled(Field *field, QLabel *label)
+{
+    label->setBuddy(field);
+    field->setAccessibleName(label->text());
+    return field;
+}
+
+QLineEdit *AddEdit(QWidget *parent, const char *name, const QString &text)
 {
     auto *edit = new QLineEdit(text, parent);
     edit->setObjectName(QLatin1String(name));
-    edit->setGeometry(x, y, w, 22);
     return edit;
 }
 
-QPushButton *AddButton(QWidget *parent, const char *name, const QString &text, int x, int y, int w, int h)
+// A field at least `pixels` wide (its width at the usual desktop font), wider
+// when its font needs more room for `sample`.
+void FitWidth(QLineEdit *edit, int pixels, const QString &sample)
+{
+    const QFontMetrics fm(edit->font());
+    // QLineEdit's own hint is 17 'x' wide plus frame and margins: swap in the
+    // sample, and leave room for the cursor.
+    const int needed = edit->sizeHint().width() - 17 * fm.horizontalAdvance(QLatin1Char('x')) +
+                       fm.horizontalAdvance(sample) + 2;
+    edit->setFixedWidth(std::max(pixels, needed));
+}
+
+QPushButton *AddButton(QWidget *parent, const char *name, const QString &text, int minWidth, int minHeight)
 {
     auto *button = new QPushButton(text, parent);
     button->setObjectName(QLatin1String(name));
-    button->setGeometry(x, y, w, h);
+    button->setMinimumSize(minWidth, minHeight);
     // Enter on a focused button presses that button, as users of this kind of tool expect.
     button->setAutoDefault(true);
     return button;
+}
+
+constexpr int kComNames = 10; // COM1 to COM10
+
+QList<norvik::SystemSerialPort> AvailableSerialPorts()
+{
+    QList<norvik::SystemSerialPort> ports;
+    const QList<QSerialPortInfo> available = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &info : available)
+        ports.append({info.systemLocation(), info.description(), info.serialNumber()});
+    return ports;
 }
 
 } // namespace
@@ -83,16 +122,9 @@ QPushButton *AddButton(QWidget *parent, const char *name, const QString &text, i
 // ---------------------------------------------------------------------------
 // TImage
 
-TImage::TImage(QWidget *parent) : QWidget(parent)
+TImage::TImage(QWidget *parent) : norvik::TPicture(&norvik::PaintLogo, QSize(48, 48), parent)
 {
-    setAttribute(Qt::WA_TranslucentBackground);
     setCursor(Qt::PointingHandCursor);
-}
-
-void TImage::paintEvent(QPaintEvent *)
-{
-    QPainter painter(this);
-    painter.drawPixmap(0, 0, norvik::PaintLogo(width(), height()));
 }
 
 void TImage::mouseReleaseEvent(QMouseEvent *event)
@@ -107,11 +139,11 @@ void TImage::mouseReleaseEvent(QMouseEvent *event)
 TfrmBurn::TfrmBurn(const QStringList &arguments, norvik::MessageBoxes *boxes, QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
+      SystemSerialPorts(&AvailableSerialPorts),
       m_boxes(boxes ? boxes : norvik::DefaultMessageBoxes())
 {
     setObjectName(QStringLiteral("frmBurn"));
     setWindowTitle(Caption);
-    setFixedSize(592, 422);
 
     BuildControls();
 
@@ -131,161 +163,260 @@ TfrmBurn::~TfrmBurn()
 
 void TfrmBurn::BuildControls()
 {
+    // The window takes the size its contents need at the desktop's font and
+    // keeps it: 592 x 422 at the usual font, larger where the font is.
+    auto *root = new QVBoxLayout(this);
+    root->setSizeConstraint(QLayout::SetFixedSize);
+    root->setContentsMargins(8, 4, 8, 12);
+    root->setSpacing(6);
+
     // Header: stays usable while a download locks the input panel.
+    auto *header = new QHBoxLayout;
+    header->setSpacing(8);
+    root->addLayout(header);
     Image1 = new TImage(this);
     Image1->setObjectName(QStringLiteral("Image1"));
-    Image1->setGeometry(8, 6, 48, 48);
+    Image1->setAccessibleName(QStringLiteral("Logo"));
     connect(Image1, &TImage::clicked, this, &TfrmBurn::Image1Click);
+    header->addWidget(Image1, 0, Qt::AlignTop);
 
-    QLabel *statusCaption = AddLabel(this, QStringLiteral("Status:"), 64, 4, 80, 18);
+    auto *status = new QVBoxLayout;
+    status->setSpacing(2);
+    header->addLayout(status, 1);
+    QLabel *statusCaption = AddLabel(this, QStringLiteral("Status:"));
     QFont bold = statusCaption->font();
     bold.setBold(true);
     statusCaption->setFont(bold);
+    status->addWidget(statusCaption);
 
-    labStatus = AddLabel(this, kInitialStatus, 64, 20, 520, 18);
+    // Sized for the first instruction, the longest text the line shows; later
+    // texts do not resize the window.
+    labStatus = new norvik::TSteadyLabel(kInitialStatus, kInitialStatus, this);
     labStatus->setObjectName(QStringLiteral("labStatus"));
+    labStatus->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     QPalette maroon = labStatus->palette();
     maroon.setColor(QPalette::WindowText, QColor(0x80, 0x00, 0x00));
     labStatus->setPalette(maroon);
-    // The first instruction is the longest text the line shows; keep it whole.
-    QFont statusFont = labStatus->font();
-    while (QFontMetrics(statusFont).horizontalAdvance(kInitialStatus) > labStatus->width() &&
-           statusFont.pointSizeF() > 6)
-        statusFont.setPointSizeF(statusFont.pointSizeF() - 0.5);
-    labStatus->setFont(statusFont);
+    status->addWidget(labStatus);
 
     ProgressBar1 = new QProgressBar(this);
     ProgressBar1->setObjectName(QStringLiteral("ProgressBar1"));
-    ProgressBar1->setGeometry(64, 40, 520, 14);
     ProgressBar1->setRange(0, 100);
     ProgressBar1->setValue(0);
     ProgressBar1->setTextVisible(false);
+    ProgressBar1->setFixedHeight(14);
+    ProgressBar1->setMinimumWidth(520);
+    status->addWidget(ProgressBar1);
 
     // Everything else sits in Panel2, which a download disables as a whole.
     Panel2 = new QFrame(this);
     Panel2->setObjectName(QStringLiteral("Panel2"));
     Panel2->setFrameShape(QFrame::NoFrame);
-    Panel2->setGeometry(0, 60, 592, 362);
+    root->addWidget(Panel2);
+    auto *panel2 = new QVBoxLayout(Panel2);
+    panel2->setContentsMargins(0, 0, 0, 0);
+    panel2->setSpacing(6);
 
     Panel1 = new QFrame(Panel2);
     Panel1->setObjectName(QStringLiteral("Panel1"));
     Panel1->setFrameShape(QFrame::StyledPanel);
     Panel1->setFrameShadow(QFrame::Raised);
-    Panel1->setGeometry(8, 2, 576, 128);
+    Panel1->setMinimumWidth(576);
+    panel2->addWidget(Panel1);
+    auto *grid = new QGridLayout(Panel1);
+    grid->setContentsMargins(10, 8, 10, 8);
+    grid->setHorizontalSpacing(6);
+    grid->setVerticalSpacing(6);
+    grid->setColumnMinimumWidth(0, 90);
+    grid->setColumnMinimumWidth(4, 20);
+    grid->setColumnStretch(4, 1);
+    grid->setColumnMinimumWidth(5, 80);
+    grid->setColumnMinimumWidth(6, 48);
 
     // Left column: controller and link pacing.
-    AddLabel(Panel1, QStringLiteral("ControllerID:"), 10, 8, 90);
-    cmbControllerID = new QComboBox(Panel1);
+    QLabel *label = AddLabel(Panel1, QStringLiteral("ControllerID:"));
+    grid->addWidget(label, 0, 0);
+    cmbControllerID = Labelled(new QComboBox(Panel1), label);
     cmbControllerID->setObjectName(QStringLiteral("cmbControllerID"));
-    cmbControllerID->setGeometry(104, 8, 70, 22);
     cmbControllerID->setEditable(false);
     for (int id = 1; id <= 128; ++id)
         cmbControllerID->addItem(QString::number(id));
     cmbControllerID->setCurrentIndex(0);
+    cmbControllerID->setMinimumWidth(70);
+    grid->addWidget(cmbControllerID, 0, 1, 1, 3, Qt::AlignLeft);
 
-    AddLabel(Panel1, QStringLiteral("Controller SN:"), 10, 36, 90);
-    edtSN = AddEdit(Panel1, "edtSN", QString(), 104, 36, 110);
+    label = AddLabel(Panel1, QStringLiteral("Controller SN:"));
+    grid->addWidget(label, 1, 0);
+    edtSN = Labelled(AddEdit(Panel1, "edtSN", QString()), label);
     edtSN->setMaxLength(8);
     edtSN->installEventFilter(this);
+    FitWidth(edtSN, 110, QStringLiteral("00000000"));
+    grid->addWidget(edtSN, 1, 1, 1, 3, Qt::AlignLeft);
 
-    AddLabel(Panel1, QStringLiteral("Delay"), 10, 64, 90);
-    edtSerialDelay = AddEdit(Panel1, "edtSerialDelay", QStringLiteral("200"), 104, 64, 60);
+    label = AddLabel(Panel1, QStringLiteral("Delay"));
+    grid->addWidget(label, 2, 0);
+    edtSerialDelay = Labelled(AddEdit(Panel1, "edtSerialDelay", QStringLiteral("200")), label);
+    FitWidth(edtSerialDelay, 60, QStringLiteral("00000"));
+    grid->addWidget(edtSerialDelay, 2, 1);
 
-    AddLabel(Panel1, QStringLiteral("Retry Sleep:"), 10, 92, 90);
-    edtRetrySleep = AddEdit(Panel1, "edtRetrySleep", QStringLiteral("20"), 104, 92, 60);
-    AddLabel(Panel1, QStringLiteral("Retry"), 176, 92, 40);
-    edtRetry = AddEdit(Panel1, "edtRetry", QStringLiteral("20"), 216, 92, 60);
+    label = AddLabel(Panel1, QStringLiteral("Retry Sleep:"));
+    grid->addWidget(label, 3, 0);
+    edtRetrySleep = Labelled(AddEdit(Panel1, "edtRetrySleep", QStringLiteral("20")), label);
+    FitWidth(edtRetrySleep, 60, QStringLiteral("00000"));
+    grid->addWidget(edtRetrySleep, 3, 1);
+    label = AddLabel(Panel1, QStringLiteral("Retry"));
+    label->setIndent(8);
+    grid->addWidget(label, 3, 2);
+    edtRetry = Labelled(AddEdit(Panel1, "edtRetry", QStringLiteral("20")), label);
+    FitWidth(edtRetry, 60, QStringLiteral("00000"));
+    grid->addWidget(edtRetry, 3, 3);
 
     // Right column: the link and its address.
     rbModem = new QRadioButton(QStringLiteral("Modem"), Panel1);
     rbModem->setObjectName(QStringLiteral("rbModem"));
-    rbModem->setGeometry(300, 8, 80, 22);
-    AddLabel(Panel1, QStringLiteral("Phone#"), 384, 8, 50);
-    edtPhone = AddEdit(Panel1, "edtPhone", QString(), 436, 8, 130);
+    grid->addWidget(rbModem, 0, 5);
+    label = AddLabel(Panel1, QStringLiteral("Phone#"));
+    grid->addWidget(label, 0, 6);
+    edtPhone = Labelled(AddEdit(Panel1, "edtPhone", QString()), label);
+    FitWidth(edtPhone, 130, QStringLiteral("000.000.000.000"));
+    grid->addWidget(edtPhone, 0, 7);
 
     rbSerial = new QRadioButton(QStringLiteral("Serial"), Panel1);
     rbSerial->setObjectName(QStringLiteral("rbSerial"));
-    rbSerial->setGeometry(300, 36, 80, 22);
     rbSerial->setChecked(true);
-    AddLabel(Panel1, QStringLiteral("COM:"), 384, 36, 50);
-    ComboBox1 = new QComboBox(Panel1);
+    grid->addWidget(rbSerial, 1, 5);
+    label = AddLabel(Panel1, QStringLiteral("COM:"));
+    grid->addWidget(label, 1, 6);
+    ComboBox1 = Labelled(new TPortComboBox(Panel1), label);
     ComboBox1->setObjectName(QStringLiteral("ComboBox1"));
-    ComboBox1->setGeometry(436, 36, 130, 22);
     ComboBox1->setEditable(false);
-    // The link maps each "COMn" to a device of this machine (NORVIK_COMn, else ttyS(n-1)).
-    for (int n = 1; n <= 10; ++n)
+    // Room for a USB adapter's device path whatever the system reports later.
+    ComboBox1->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    ComboBox1->setMinimumContentsLength(12);
+    // "COMn" names a device of this machine (NORVIK_COMn, else ttyS(n-1)); the
+    // system's own ports follow by their device paths.
+    for (int n = 1; n <= kComNames; ++n)
         ComboBox1->addItem(QStringLiteral("COM%1").arg(n));
     ComboBox1->setCurrentIndex(0);
+    ComboBox1->aboutToPopup = [this] { RefreshPortList(); };
+    grid->addWidget(ComboBox1, 1, 7);
 
     rbTCPIP = new QRadioButton(QStringLiteral("Network"), Panel1);
     rbTCPIP->setObjectName(QStringLiteral("rbTCPIP"));
-    rbTCPIP->setGeometry(300, 64, 80, 22);
-    AddLabel(Panel1, QStringLiteral("IP:"), 384, 64, 50);
-    edtIP = AddEdit(Panel1, "edtIP", QString(), 436, 64, 130);
-    AddLabel(Panel1, QStringLiteral("Port:"), 384, 92, 50);
-    edtPort = AddEdit(Panel1, "edtPort", QStringLiteral("1001"), 436, 92, 60);
+    grid->addWidget(rbTCPIP, 2, 5);
+    label = AddLabel(Panel1, QStringLiteral("IP:"));
+    grid->addWidget(label, 2, 6);
+    edtIP = Labelled(AddEdit(Panel1, "edtIP", QString()), label);
+    FitWidth(edtIP, 130, QStringLiteral("000.000.000.000"));
+    grid->addWidget(edtIP, 2, 7);
+    label = AddLabel(Panel1, QStringLiteral("Port:"));
+    grid->addWidget(label, 3, 6);
+    edtPort = Labelled(AddEdit(Panel1, "edtPort", QStringLiteral("1001")), label);
+    FitWidth(edtPort, 60, QStringLiteral("00000"));
+    grid->addWidget(edtPort, 3, 7, Qt::AlignLeft);
 
     // The three link buttons share one parent, so exactly one is checked.
     for (QRadioButton *rb : {rbModem, rbSerial, rbTCPIP})
         connect(rb, &QRadioButton::clicked, this, &TfrmBurn::rbModemClick);
 
-    // Firmware file.
-    AddLabel(Panel2, QStringLiteral("Path:"), 16, 138, 40);
-    edtPath = AddEdit(Panel2, "edtPath", QString(), 60, 138, 486);
-    BitBtn1 = AddButton(Panel2, "BitBtn1", QString(), 552, 136, 30, 26);
+    // Firmware file and clock, aligned on their labels.
+    auto *rows = new QGridLayout;
+    rows->setContentsMargins(8, 2, 2, 0);
+    rows->setHorizontalSpacing(4);
+    rows->setVerticalSpacing(6);
+    rows->setColumnMinimumWidth(0, 40);
+    panel2->addLayout(rows);
+
+    label = AddLabel(Panel2, QStringLiteral("Path:"));
+    rows->addWidget(label, 0, 0);
+    auto *pathRow = new QHBoxLayout;
+    pathRow->setSpacing(6);
+    rows->addLayout(pathRow, 0, 1);
+    edtPath = Labelled(AddEdit(Panel2, "edtPath", QString()), label);
+    pathRow->addWidget(edtPath, 1);
+    BitBtn1 = AddButton(Panel2, "BitBtn1", QString(), 30, 26);
     BitBtn1->setIcon(style()->standardIcon(QStyle::SP_DirOpenIcon));
     BitBtn1->setToolTip(QStringLiteral("Browse for a HEX file"));
+    BitBtn1->setAccessibleName(BitBtn1->toolTip());
     connect(BitBtn1, &QPushButton::clicked, this, &TfrmBurn::BitBtn1Click);
+    pathRow->addWidget(BitBtn1);
 
-    labHexInfo = AddLabel(Panel2, QString(), 60, 164, 522, 18);
+    labHexInfo = new norvik::TSteadyLabel(QString(), QStringLiteral("Hex File Info: Type code = 65535, Version = 255.255"),
+                                          Panel2);
     labHexInfo->setObjectName(QStringLiteral("labHexInfo"));
     labHexInfo->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     QPalette green = labHexInfo->palette();
     green.setColor(QPalette::WindowText, QColor(0x00, 0x80, 0x00));
     labHexInfo->setPalette(green);
+    rows->addWidget(labHexInfo, 1, 1);
 
     // Clock.
-    AddLabel(Panel2, QStringLiteral("Date:"), 16, 192, 40);
-    dt_date = new QDateEdit(Panel2);
+    label = AddLabel(Panel2, QStringLiteral("Date:"));
+    rows->addWidget(label, 2, 0);
+    auto *clockRow = new QHBoxLayout;
+    clockRow->setSpacing(6);
+    rows->addLayout(clockRow, 2, 1);
+    dt_date = Labelled(new QDateEdit(Panel2), label);
     dt_date->setObjectName(QStringLiteral("dt_date"));
-    dt_date->setGeometry(60, 192, 110, 22);
     dt_date->setDisplayFormat(QStringLiteral("yyyy-MM-dd"));
     dt_date->setCalendarPopup(true);
+    // The controller's clock keeps the year as one byte counted from 2000.
+    dt_date->setDateRange(QDate(2000, 1, 1), QDate(2255, 12, 31));
+    dt_date->setMinimumWidth(110);
+    clockRow->addWidget(dt_date);
 
-    AddLabel(Panel2, QStringLiteral("Time:"), 184, 192, 40);
-    dt_time = new QTimeEdit(Panel2);
+    label = AddLabel(Panel2, QStringLiteral("Time:"));
+    label->setIndent(10);
+    clockRow->addWidget(label);
+    dt_time = Labelled(new QTimeEdit(Panel2), label);
     dt_time->setObjectName(QStringLiteral("dt_time"));
-    dt_time->setGeometry(224, 192, 96, 22);
     dt_time->setDisplayFormat(QStringLiteral("HH:mm:ss"));
+    dt_time->setMinimumWidth(96);
+    clockRow->addWidget(dt_time);
+    clockRow->addSpacing(10);
 
     CheckBox8 = new QCheckBox(QStringLiteral("Sync &PC"), Panel2);
     CheckBox8->setObjectName(QStringLiteral("CheckBox8"));
-    CheckBox8->setGeometry(334, 192, 90, 22);
     connect(CheckBox8, &QCheckBox::toggled, this, &TfrmBurn::CheckBox8Click);
+    clockRow->addWidget(CheckBox8);
+    clockRow->addStretch(1);
 
-    btnOK = AddButton(Panel2, "btnOK", QStringLiteral("Set Clock"), 436, 189, 146, 28);
+    btnOK = AddButton(Panel2, "btnOK", QStringLiteral("Set Clock"), 146, 28);
     connect(btnOK, &QPushButton::clicked, this, &TfrmBurn::btnOKClick);
+    clockRow->addWidget(btnOK);
 
     // Actions.
-    btnWriteSNID = AddButton(Panel2, "btnWriteSNID", QStringLiteral("Write SN + ID"), 16, 236, 134, 38);
+    panel2->addSpacing(12);
+    auto *actions = new QHBoxLayout;
+    actions->setContentsMargins(8, 0, 8, 0);
+    actions->setSpacing(8);
+    panel2->addLayout(actions);
+    btnWriteSNID = AddButton(Panel2, "btnWriteSNID", QStringLiteral("Write SN + ID"), 134, 38);
     connect(btnWriteSNID, &QPushButton::clicked, this, &TfrmBurn::btnWriteSNIDClick);
 
-    btnCheckVersion = AddButton(Panel2, "btnCheckVersion", QStringLiteral("&Controller Info"), 158, 236, 134, 38);
+    btnCheckVersion = AddButton(Panel2, "btnCheckVersion", QStringLiteral("&Controller Info"), 134, 38);
     btnCheckVersion->setIcon(style()->standardIcon(QStyle::SP_MessageBoxInformation));
     connect(btnCheckVersion, &QPushButton::clicked, this, &TfrmBurn::btnCheckVersionClick);
 
-    btnDownload = AddButton(Panel2, "btnDownload", QStringLiteral("&Download"), 300, 236, 134, 38);
+    btnDownload = AddButton(Panel2, "btnDownload", QStringLiteral("&Download"), 134, 38);
     btnDownload->setIcon(style()->standardIcon(QStyle::SP_ArrowDown));
     btnDownload->setDefault(true);
     connect(btnDownload, &QPushButton::clicked, this, &TfrmBurn::btnDownloadClick);
 
-    btnExit = AddButton(Panel2, "btnExit", QStringLiteral("E&xit"), 442, 236, 134, 38);
+    btnExit = AddButton(Panel2, "btnExit", QStringLiteral("E&xit"), 134, 38);
     btnExit->setIcon(style()->standardIcon(QStyle::SP_DialogCloseButton));
     connect(btnExit, &QPushButton::clicked, this, &TfrmBurn::btnExitClick);
+    for (QPushButton *button : {btnWriteSNID, btnCheckVersion, btnDownload, btnExit})
+        actions->addWidget(button, 1);
 
-    labVersion = AddLabel(Panel2, kVersionNotice, 16, 330, 566, 18);
+    panel2->addSpacing(62);
+    labVersion = AddLabel(Panel2, kVersionNotice);
     labVersion->setObjectName(QStringLiteral("labVersion"));
     labVersion->setEnabled(false);
+    labVersion->setIndent(8);
+    panel2->addWidget(labVersion);
+
+    RefreshPortList();
 }
 
 void TfrmBurn::ApplyStoredSettings()
@@ -365,7 +496,12 @@ void TfrmBurn::ApplySettings()
     // current before the switch.
     C1->SetCOM(Latin1(ComboBox1->currentText()));
     C1->SetHost(Latin1(edtIP->text()));
-    C1->SetHostPort(static_cast<std::uint16_t>(norvik::StrToInt(edtPort->text())));
+    const int port = norvik::StrToInt(edtPort->text());
+    // A UDP port is 16 bits: a larger number would silently reach another port.
+    if (port < 0 || port > 65535)
+        throw norvik::EConvertError(
+            QStringLiteral("Port: %1 is not a UDP port number. Enter a number from 0 to 65535.").arg(port).toStdString());
+    C1->SetHostPort(static_cast<std::uint16_t>(port));
     C1->SetReadTimeOut(norvik::StrToInt(edtSerialDelay->text()));
     C1->SetRetryTime(norvik::StrToInt(edtRetry->text()));
     C1->SetRetrySleep(norvik::StrToInt(edtRetrySleep->text()));
@@ -376,6 +512,35 @@ void TfrmBurn::ApplySettings()
         C1->SetConnectMethod(cmSerial);
     else if (rbTCPIP->isChecked())
         C1->SetConnectMethod(cmTCPIP);
+}
+
+void TfrmBurn::RefreshPortList()
+{
+    const QString current = ComboBox1->currentText();
+    const QList<norvik::SystemSerialPort> ports = SystemSerialPorts ? SystemSerialPorts() : QList<norvik::SystemSerialPort>();
+    const QSignalBlocker quiet(ComboBox1);
+    while (ComboBox1->count() > kComNames)
+        ComboBox1->removeItem(kComNames);
+    for (const norvik::SystemSerialPort &port : ports) {
+        if (port.path.isEmpty() || ComboBox1->findText(port.path) >= 0)
+            continue;
+        QStringList about;
+        if (!port.description.isEmpty())
+            about << port.description;
+        if (!port.serialNumber.isEmpty())
+            about << QStringLiteral("Serial number: %1").arg(port.serialNumber);
+        ComboBox1->addItem(port.path);
+        ComboBox1->setItemData(ComboBox1->count() - 1, about.join(QLatin1Char('\n')), Qt::ToolTipRole);
+    }
+    int index = ComboBox1->findText(current);
+    if (index < 0 && !current.isEmpty()) {
+        // An adapter unplugged while chosen stays the choice: opening it then
+        // says it is gone, rather than another port being used unasked.
+        ComboBox1->addItem(current);
+        index = ComboBox1->count() - 1;
+        ComboBox1->setItemData(index, QStringLiteral("Not present now"), Qt::ToolTipRole);
+    }
+    ComboBox1->setCurrentIndex(std::max(index, 0));
 }
 
 void TfrmBurn::UpdateLinkControls()
@@ -423,7 +588,16 @@ void TfrmBurn::ShowLinkFault(const QString &status)
 
 bool TfrmBurn::ConnectForCommand()
 {
-    ApplySettings();
+    // A bad field ends the action before any link is opened, so there is
+    // nothing to close: closing a modem link would block for its escape and
+    // hang-up pauses after the error box.
+    try {
+        ApplySettings();
+    } catch (const std::exception &error) {
+        ShowException(error);
+        Panel2->setEnabled(true);
+        return false;
+    }
     const bool linked = C1->Connect();
     // The commands still run and fail by their own texts; the status line
     // says why beforehand.
@@ -471,13 +645,22 @@ void TfrmBurn::Image1Click()
 
 void TfrmBurn::BitBtn1Click()
 {
-    const QString chosen =
-        m_boxes->OpenFileName(this, QStringLiteral("Open"), m_openDialogDir, QStringLiteral("HEX (*.hex)"));
+    // Start where the current file is, else where the last one was chosen,
+    // else beside the program.
+    QString directory = m_lastBrowseDir.isEmpty() ? m_openDialogDir : m_lastBrowseDir;
+    if (!edtPath->text().trimmed().isEmpty()) {
+        const QFileInfo current(QDir::fromNativeSeparators(edtPath->text().trimmed()));
+        if (current.absoluteDir().exists())
+            directory = current.absolutePath();
+    }
+    const QString chosen = m_boxes->OpenFileName(this, QStringLiteral("Open"), directory,
+                                                 QStringLiteral("HEX (*.hex);;All files (*)"));
     if (chosen.isEmpty())
         return;
     const QFileInfo file(chosen);
     if (!file.isFile())
         return;
+    m_lastBrowseDir = file.absolutePath();
     edtPath->setText(QDir::toNativeSeparators(file.absoluteFilePath()));
     try {
         const norvik::HexFileInfo info = norvik::ReadHexFileInfo(edtPath->text());
@@ -502,9 +685,59 @@ bool TfrmBurn::CheckHexFileExists()
 // ---------------------------------------------------------------------------
 // Download
 
+bool TfrmBurn::CheckHexFileSound()
+{
+    const QString path = edtPath->text();
+    norvik::HexCheckResult check;
+    try {
+        check = norvik::CheckHexFile(path);
+    } catch (const std::exception &error) {
+        ShowException(error);
+        return false;
+    }
+    std::optional<norvik::HexProblem> problem = norvik::FirstBrokenRecord(check);
+    if (!problem && check.recordLines == 0) {
+        // Nothing the boot loader could be fed: an empty file or not a HEX
+        // file at all. Name its first line that is not a record, if any.
+        problem = check.problems.isEmpty() ? norvik::HexProblem{} : check.problems.first();
+        if (problem->line > 0)
+            problem->reason = QStringLiteral("not a record line, and the file holds no record lines");
+        else
+            problem->reason = QStringLiteral("the file holds no record lines");
+    }
+    if (!problem)
+        return true;
+    const QString where = problem->line > 0 ? QStringLiteral("HEX File \"%1\" line %2: ").arg(path).arg(problem->line)
+                                            : QStringLiteral("HEX File \"%1\": ").arg(path);
+    m_boxes->Error(this, kQtr,
+                   where + problem->reason +
+                       QStringLiteral(".\nNothing was sent to the controller. Choose a sound firmware file."));
+    return false;
+}
+
+bool TfrmBurn::CheckWorkFile()
+{
+    if (!Download->WorkFile().isEmpty())
+        return true;
+    QString why;
+    const QString workFile = norvik::WorkFilePath(&why);
+    if (workFile.isEmpty()) {
+        m_boxes->Error(this, kQtr,
+                       QStringLiteral("There is no folder for the work file \"temp.hex\": the program's folder cannot "
+                                      "be written and %1.\nNothing was sent to the controller. Make the program's "
+                                      "folder writable, or set XDG_RUNTIME_DIR or XDG_CACHE_HOME to a folder of yours.")
+                           .arg(why));
+        return false;
+    }
+    Download->SetWorkFile(workFile);
+    return true;
+}
+
 void TfrmBurn::btnDownloadClick()
 {
     if (!CheckHexFileExists())
+        return;
+    if (!CheckHexFileSound() || !CheckWorkFile())
         return;
     const QString question = QStringLiteral("Please Terminate ALL program. Doors on \"Controller %1\" will not "
                                             "function during upgrade (3~10 minute). All information on controller "
@@ -535,6 +768,9 @@ void TfrmBurn::SetProgressRange(int minimum, int maximum)
     // The bar keeps its position until the first acknowledgement; a shorter
     // file than last time must not blank it.
     const int position = ProgressBar1->value();
+    // An equal minimum and maximum would put the bar into its endless "busy"
+    // animation, which never stops and keeps repainting while idle.
+    maximum = std::max(maximum, minimum + 1);
     ProgressBar1->setRange(minimum, maximum);
     if (ProgressBar1->value() != position)
         ProgressBar1->setValue(std::clamp(position, minimum, std::max(minimum, maximum)));
@@ -721,7 +957,9 @@ void TfrmBurn::keyPressEvent(QKeyEvent *event)
 {
     // "&Download" is the window's default button: Enter anywhere that does not
     // use it itself activates it.
-    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && event->modifiers() == Qt::NoModifier) {
+    // The numeric keypad's Enter counts as Enter.
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
+        (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
         if (btnDownload->isEnabled() && btnDownload->isVisible()) {
             btnDownload->click();
             return;

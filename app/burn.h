@@ -4,8 +4,11 @@
 // component C1 through which every controller operation runs, and drives the
 // firmware download.
 #include "app/MessageBoxes.h"
+#include "app/Pictures.h"
 #include "firmware/DownloadSequence.h"
 
+#include <QComboBox>
+#include <QList>
 #include <QStringList>
 #include <QWidget>
 
@@ -14,7 +17,6 @@
 #include <functional>
 
 class QCheckBox;
-class QComboBox;
 class QDateEdit;
 class QFrame;
 class QLabel;
@@ -27,7 +29,7 @@ class TController;
 struct TControllerInfo;
 
 // The logo: a picture that reports clicks.
-class TImage : public QWidget {
+class TImage : public norvik::TPicture {
     Q_OBJECT
 public:
     explicit TImage(QWidget *parent);
@@ -36,8 +38,31 @@ Q_SIGNALS:
     void clicked();
 
 protected:
-    void paintEvent(QPaintEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
+};
+
+namespace norvik {
+// A serial port the system reports: the device path the links open, and what
+// tells the user which adapter it is.
+struct SystemSerialPort {
+    QString path;
+    QString description;
+    QString serialNumber;
+};
+} // namespace norvik
+
+// The COM list: asks for the system's ports each time it is opened, since
+// USB adapters come and go while the window is up.
+class TPortComboBox : public QComboBox {
+public:
+    using QComboBox::QComboBox;
+    std::function<void()> aboutToPopup;
+    void showPopup() override
+    {
+        if (aboutToPopup)
+            aboutToPopup();
+        QComboBox::showPopup();
+    }
 };
 
 class TfrmBurn : public QWidget, public norvik::DownloadSink {
@@ -66,7 +91,7 @@ public:
     QRadioButton *rbModem = nullptr;
     QLineEdit *edtPhone = nullptr;
     QRadioButton *rbSerial = nullptr;
-    QComboBox *ComboBox1 = nullptr;
+    TPortComboBox *ComboBox1 = nullptr;
     QRadioButton *rbTCPIP = nullptr;
     QLineEdit *edtIP = nullptr;
     QLineEdit *edtPort = nullptr;
@@ -86,6 +111,9 @@ public:
     TController *C1 = nullptr;
     norvik::DownloadSequence *Download = nullptr;
 
+    // The serial ports the system reports now (QSerialPortInfo by default).
+    std::function<QList<norvik::SystemSerialPort>()> SystemSerialPorts;
+
     bool CommandLineMode = false;
     // FormCreate asked the application to end (command-line run finished).
     bool TerminateRequested() const { return m_terminateRequested; }
@@ -94,6 +122,16 @@ public:
     void ApplySettings();
     void UpdateLinkControls();
     bool CheckHexFileExists();
+    // A broken record, or a file without records, would leave the controller
+    // in its boot loader: refused with the line and the reason before anything
+    // is sent. True when the file may go out.
+    bool CheckHexFileSound();
+    // The work file needs a folder of its own; false (after saying so) when
+    // none can be made.
+    bool CheckWorkFile();
+    // ComboBox1 anew: COM1 to COM10, then the system's ports by device path,
+    // the current choice kept.
+    void RefreshPortList();
     // Shows the dial-up window until the modem connects or gives up; true when the dial failed.
     bool WaitForDialup(const QString &phoneNumber);
     // Applies the settings, connects and, on the modem, dials. False when the dial failed
@@ -149,6 +187,7 @@ private:
 
     norvik::MessageBoxes *m_boxes;
     QString m_openDialogDir;
+    QString m_lastBrowseDir; // the folder of the last file chosen in this run
     bool m_terminateRequested = false;
     bool m_centred = false;
 };

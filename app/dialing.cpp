@@ -1,49 +1,67 @@
 #include "app/dialing.h"
 
 #include "app/Pictures.h"
+#include "app/SteadyLabel.h"
 #include "app/WindowPlacement.h"
 #include "component/Controller.h"
 
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QVBoxLayout>
 
 TfrmDialing::TfrmDialing(TController *c1, QWidget *owner)
     : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint), m_c1(c1)
 {
     setObjectName(QStringLiteral("frmDialing"));
     setWindowTitle(QStringLiteral("Dialing"));
-    setFixedSize(340, 122);
     setModal(true);
     setSizeGripEnabled(false);
 
-    auto *bigPicture = new QLabel(this);
-    bigPicture->setGeometry(12, 16, 47, 48);
-    bigPicture->setPixmap(norvik::PaintModemPicture(47, 48));
-    bigPicture->setAttribute(Qt::WA_TranslucentBackground);
-    auto *smallPicture = new QLabel(this);
-    smallPicture->setGeometry(24, 76, 24, 24);
-    smallPicture->setPixmap(norvik::PaintSignalPicture(24, 24));
-    smallPicture->setAttribute(Qt::WA_TranslucentBackground);
+    // The size its contents need at the desktop's font, fixed: 340 x 122 at
+    // the usual font.
+    auto *root = new QHBoxLayout(this);
+    root->setSizeConstraint(QLayout::SetFixedSize);
+    root->setContentsMargins(12, 16, 12, 10);
+    root->setSpacing(17);
 
-    auto *caption = new QLabel(QStringLiteral("Dialing to"), this);
-    caption->setGeometry(76, 16, 70, 18);
+    auto *pictures = new QVBoxLayout;
+    pictures->setSpacing(12);
+    root->addLayout(pictures);
+    pictures->addWidget(new norvik::TPicture(&norvik::PaintModemPicture, QSize(47, 48), this));
+    pictures->addWidget(new norvik::TPicture(&norvik::PaintSignalPicture, QSize(24, 24), this), 0, Qt::AlignHCenter);
+    pictures->addStretch(1);
 
-    labPhoneNumber = new QLabel(this);
+    auto *texts = new QVBoxLayout;
+    texts->setSpacing(10);
+    root->addLayout(texts, 1);
+    auto *numberRow = new QHBoxLayout;
+    numberRow->setSpacing(4);
+    texts->addLayout(numberRow);
+    auto *dialCaption = new QLabel(QStringLiteral("Dialing to"), this);
+    dialCaption->setMinimumWidth(70);
+    numberRow->addWidget(dialCaption);
+
+    // Fixed width: the number may be long, the window does not follow it.
+    labPhoneNumber = new norvik::TSteadyLabel(QString(), QStringLiteral("00000000000000000000"), this);
     labPhoneNumber->setObjectName(QStringLiteral("labPhoneNumber"));
-    labPhoneNumber->setGeometry(150, 16, 176, 18);
     QFont bold = labPhoneNumber->font();
     bold.setBold(true);
     labPhoneNumber->setFont(bold);
+    labPhoneNumber->setMinimumWidth(178);
+    numberRow->addWidget(labPhoneNumber, 1);
 
-    labSec = new QLabel(QStringLiteral("0"), this);
+    labSec = new norvik::TSteadyLabel(QStringLiteral("0"), QStringLiteral("000"), this);
     labSec->setObjectName(QStringLiteral("labSec"));
-    labSec->setGeometry(76, 44, 60, 18);
+    texts->addWidget(labSec);
+    texts->addSpacerItem(new QSpacerItem(0, 20, QSizePolicy::Minimum, QSizePolicy::Expanding));
 
     btnCancel = new QPushButton(QStringLiteral("&Cancel"), this);
     btnCancel->setObjectName(QStringLiteral("btnCancel"));
-    btnCancel->setGeometry(240, 84, 88, 28);
+    btnCancel->setMinimumSize(88, 28);
     btnCancel->setAutoDefault(false);
     connect(btnCancel, &QPushButton::clicked, this, &TfrmDialing::btnCancelClick);
+    texts->addWidget(btnCancel, 0, Qt::AlignRight);
 
     Timer1.setObjectName(QStringLiteral("Timer1"));
     Timer1.setInterval(1000);

@@ -11,28 +11,79 @@
 
 namespace {
 
+// Qt's own options, which QApplication takes out of the command line before
+// the window sees it; those listed first take the next argument as value.
+bool IsQtOption(const QByteArray &argument, bool *takesValue)
+{
+    static const char *const withValue[] = {"platform", "platformpluginpath", "platformtheme", "plugin",
+                                            "qwindowgeometry", "qwindowicon", "qwindowtitle", "session",
+                                            "style", "stylesheet", "display", "geometry", "title", "name",
+                                            "visual"};
+    static const char *const flags[] = {"reverse", "widgetcount", "nograb", "dograb", "sync", "qmljsdebugger"};
+    *takesValue = false;
+    if (argument.size() < 2 || argument.at(0) != '-')
+        return false;
+    QByteArray name = argument.mid(argument.startsWith("--") ? 2 : 1);
+    const qsizetype equals = name.indexOf('=');
+    const bool valueAttached = equals >= 0;
+    if (valueAttached)
+        name.truncate(equals);
+    for (const char *option : withValue) {
+        if (name == option) {
+            *takesValue = !valueAttached;
+            return true;
+        }
+    }
+    for (const char *option : flags) {
+        if (name == option)
+            return true;
+    }
+    return false;
+}
+
+// The window's own arguments (Qt's options left out) and whether the user
+// chose a platform on the command line.
+QList<QByteArray> OwnArguments(int argc, char **argv, bool *platformChosen)
+{
+    QList<QByteArray> own;
+    *platformChosen = false;
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray argument(argv[i]);
+        bool takesValue = false;
+        if (IsQtOption(argument, &takesValue)) {
+            *platformChosen = *platformChosen || argument.startsWith("-platform") || argument.startsWith("--platform");
+            if (takesValue)
+                ++i;
+            continue;
+        }
+        own.append(argument);
+    }
+    return own;
+}
+
 // The same test the window applies to its arguments: a first argument that
 // converts to an integer, or any second argument, starts the silent
 // command-line run.
-bool IsCommandLineRun(int argc, char **argv)
+bool IsCommandLineRun(const QList<QByteArray> &arguments)
 {
-    if (argc > 2)
+    if (arguments.size() >= 2)
         return true;
-    if (argc < 2)
+    if (arguments.isEmpty())
         return false;
-    const QByteArray first = QByteArray(argv[1]).trimmed();
-    return norvik::TryStrToInt(first.toStdString()).has_value();
+    return norvik::TryStrToInt(arguments.first().trimmed().toStdString()).has_value();
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
+    bool platformChosen = false;
+    const QList<QByteArray> arguments = OwnArguments(argc, argv, &platformChosen);
     const bool haveDisplay = !qEnvironmentVariableIsEmpty("DISPLAY") ||
                              !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
-                             qEnvironmentVariableIsSet("QT_QPA_PLATFORM");
+                             qEnvironmentVariableIsSet("QT_QPA_PLATFORM") || platformChosen;
     if (!haveDisplay) {
-        if (IsCommandLineRun(argc, argv)) {
+        if (IsCommandLineRun(arguments)) {
             // A command-line run is started from scripts and services without
             // a desktop: it shows nothing, so it needs none.
             qputenv("QT_QPA_PLATFORM", "offscreen");

@@ -4,7 +4,6 @@
 #include "cli/Download.h"
 #include "cli/Fleet.h"
 #include "cli/ExitCodes.h"
-#include "cli/HexCheck.h"
 #include "cli/Interrupt.h"
 #include "cli/LinkSession.h"
 #include "cli/Operations.h"
@@ -12,6 +11,7 @@
 #include "common/Errors.h"
 #include "common/Sleeper.h"
 #include "component/Controller.h"
+#include "firmware/HexCheck.h"
 #include "firmware/HexFile.h"
 
 #include <QDateTime>
@@ -27,6 +27,10 @@
 #include <map>
 
 namespace ctl {
+
+using norvik::CheckHexFile;
+using norvik::HexCheckResult;
+using norvik::HexProblem;
 
 bool HexFileExists(const QString &path, const Output &out, QJsonObject failure)
 {

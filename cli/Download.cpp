@@ -2,12 +2,12 @@
 
 #include "cli/Commands.h"
 #include "cli/ExitCodes.h"
-#include "cli/HexCheck.h"
 #include "cli/Interrupt.h"
 #include "cli/LinkSession.h"
 #include "cli/Output.h"
 #include "common/Errors.h"
 #include "component/Controller.h"
+#include "firmware/HexCheck.h"
 #include "firmware/DownloadSequence.h"
 #include "firmware/HexFile.h"
 
@@ -22,6 +22,10 @@
 #include <unistd.h>
 
 namespace ctl {
+
+using norvik::CheckHexFile;
+using norvik::HexCheckResult;
+using norvik::HexProblem;
 namespace {
 
 // Longest the sequence may stay without a report before the run is given up:
@@ -203,15 +207,13 @@ int RunDownload(const Options &options, const Output &out)
     // the controller in its boot loader with half an image: check before the
     // controller is switched over.
     const HexCheckResult check = CheckHexFile(path);
-    for (const HexProblem &problem : check.problems) {
-        if (problem.record && (check.cutLine == 0 || problem.line < check.cutLine)) {
-            const QString message =
-                QStringLiteral("\"%1\" line %2: %3; nothing was sent (see norvik-ctl hex-info)").arg(path).arg(problem.line).arg(problem.reason);
-            out.Error(message);
-            out.Object(QJsonObject{{QStringLiteral("result"), QStringLiteral("error")}, {QStringLiteral("ok"), false},
-                                   {QStringLiteral("error"), message}});
-            return ExitIo;
-        }
+    if (const std::optional<HexProblem> problem = norvik::FirstBrokenRecord(check)) {
+        const QString message =
+            QStringLiteral("\"%1\" line %2: %3; nothing was sent (see norvik-ctl hex-info)").arg(path).arg(problem->line).arg(problem->reason);
+        out.Error(message);
+        out.Object(QJsonObject{{QStringLiteral("result"), QStringLiteral("error")}, {QStringLiteral("ok"), false},
+                               {QStringLiteral("error"), message}});
+        return ExitIo;
     }
 
     try {

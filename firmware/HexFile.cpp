@@ -11,6 +11,10 @@
 
 #include <algorithm>
 
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
 namespace norvik {
 
 namespace {
@@ -152,7 +156,68 @@ QStringList LoadHexLines(const QString &fileName)
     return records;
 }
 
-QString WorkFilePath()
+namespace {
+
+// The folder that holds the work file when the program's folder cannot be
+// written: the firmware image must not sit where other users could read or
+// swap it between the conversion and the download, so the folder is this
+// user's alone (0700, owned by us, not a link to somewhere else).
+bool MakePrivateFolder(const QString &folder, QString *why)
+{
+    const QFileDevice::Permissions ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                               QFileDevice::ExeOwner | QFileDevice::ReadUser |
+                                               QFileDevice::WriteUser | QFileDevice::ExeUser;
+    QFileInfo info(folder);
+    if (!info.exists() && !info.isSymLink()) {
+        const QString parent = info.absolutePath();
+        if (!QDir().mkpath(parent)) {
+            *why = QStringLiteral("cannot create %1").arg(Quoted(parent));
+            return false;
+        }
+        if (!QDir().mkdir(folder, ownerOnly)) {
+            *why = QStringLiteral("cannot create it");
+            return false;
+        }
+        info.refresh();
+    }
+    if (info.isSymLink() || !info.isDir()) {
+        *why = QStringLiteral("it exists and is not a plain folder");
+        return false;
+    }
+#ifdef Q_OS_UNIX
+    if (info.ownerId() != static_cast<uint>(::geteuid())) {
+        *why = QStringLiteral("it belongs to another user");
+        return false;
+    }
+#endif
+    if (info.permissions() != ownerOnly && !QFile::setPermissions(folder, ownerOnly)) {
+        *why = QStringLiteral("cannot make it private");
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+QString PrivateWorkFolder(const QStringList &bases, QString *why)
+{
+    QStringList refused;
+    for (const QString &base : bases) {
+        if (base.isEmpty())
+            continue;
+        const QString folder = QDir(base).filePath(QStringLiteral("norvik-burner"));
+        QString reason;
+        if (MakePrivateFolder(folder, &reason))
+            return folder;
+        refused << QStringLiteral("%1 (%2)").arg(Quoted(folder), reason);
+    }
+    if (why)
+        *why = refused.isEmpty() ? QStringLiteral("this user has no runtime or cache folder")
+                                 : QStringLiteral("no private folder could be made: %1").arg(refused.join(QStringLiteral("; ")));
+    return {};
+}
+
+QString WorkFilePath(QString *why)
 {
     static const QString name = QStringLiteral("temp.hex");
     const QString appDir = QCoreApplication::applicationDirPath();
@@ -161,16 +226,10 @@ QString WorkFilePath()
         return QDir(appDir).filePath(name);
 
     // An installed program's folder is usually read-only for the user.
-    QString folder = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
-    if (folder.isEmpty()) {
-        folder = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
-        if (!folder.isEmpty())
-            folder += QStringLiteral("/norvik");
-    }
-    if (folder.isEmpty())
-        folder = QDir::tempPath() + QStringLiteral("/norvik");
-    QDir().mkpath(folder);
-    return QDir(folder).filePath(name);
+    const QString folder = PrivateWorkFolder({QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation),
+                                              QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation)},
+                                             why);
+    return folder.isEmpty() ? QString() : QDir(folder).filePath(name);
 }
 
 } // namespace norvik

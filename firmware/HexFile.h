@@ -30,7 +30,13 @@ int CountHexLines(const QString &fileName);
 QStringList LoadHexLines(const QString &fileName);
 
 // Where the work file "temp.hex" lives: the executable's folder, or a
-// per-user writable folder when that one cannot be written.
-QString WorkFilePath();
+// private folder under the user's runtime or cache folder when that one cannot
+// be written. Empty when no such folder can be made; `why` then says why.
+QString WorkFilePath(QString *why = nullptr);
+
+// The first of "norvik-burner" under each of `bases` that is, or can be made,
+// a folder of this user's only (mode 0700); empty when none, `why` then
+// naming each folder tried and what was wrong with it.
+QString PrivateWorkFolder(const QStringList &bases, QString *why = nullptr);
 
 } // namespace norvik

@@ -57,10 +57,10 @@ QByteArray Records()
 }
 
 struct DownloadWindow {
-    norvik::test::FirmwareFile hex{Records()};
+    norvik::test::FirmwareFile hex;
     RecordingMessageBoxes boxes;
     std::unique_ptr<TfrmBurn> form;
-    explicit DownloadWindow(const ScriptedController &controller)
+    explicit DownloadWindow(const ScriptedController &controller, const QByteArray &content = Records()) : hex(content)
     {
         form = std::make_unique<TfrmBurn>(QStringList{"norvik-burner"}, &boxes);
         form->rbTCPIP->click();
@@ -143,4 +143,35 @@ TEST(BurnDownload, ASecondDownloadStartsWithTheBarWhereTheFirstLeftIt)
     EXPECT_EQ(w->labStatus->text(), "Download Failure.");
     EXPECT_EQ(w->ProgressBar1->maximum(), 4);
     EXPECT_EQ(w->ProgressBar1->value(), 3);
+}
+
+// A file that would leave the controller in its boot loader is refused before
+// the question, by its line and reason, and nothing reaches the controller.
+TEST(BurnDownload, ABrokenFileIsRefusedBeforeAnythingIsSent)
+{
+    struct Case {
+        QByteArray content;
+        QString where; // after the path
+        QString reason;
+    };
+    for (const Case &c :
+         {Case{"", ":", "the file holds no record lines"},
+          Case{"<html>\r\n</html>\r\n", " line 1:", "not a record line, and the file holds no record lines"},
+          Case{":020000040000FA\r\n:10000000000102\r\n", " line 2:",
+               "truncated record: the count field says 16 data bytes, which take 42 hexadecimal digits; the line "
+               "holds 14"},
+          Case{":020000040000FB\r\n:00000001FF\r\n", " line 1:", "checksum is 0xFB, should be 0xFA"}}) {
+        SCOPED_TRACE(c.reason.toStdString());
+        ScriptedController controller(BootLoader(true));
+        DownloadWindow w(controller, c.content);
+        w->btnDownload->click();
+        ASSERT_EQ(w.boxes.boxes.size(), 1u);
+        EXPECT_EQ(w.boxes.boxes[0], Box("QTR", BoxIcon::Error,
+                                        QStringLiteral("HEX File \"%1\"%2 %3.\nNothing was sent to the controller. "
+                                                       "Choose a sound firmware file.")
+                                            .arg(w.hex.path, c.where, c.reason)));
+        EXPECT_TRUE(w->Panel2->isEnabled());
+        QTest::qWait(250);
+        EXPECT_TRUE(controller.Requests().empty());
+    }
 }

@@ -147,6 +147,15 @@ TEST(BurnStartup, CommandLineRunWithoutAnyDisplay)
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(Addresses(controller.RequestsWithCode(0x42)), (std::vector<std::uint8_t>{1, 1}));
+    // Qt's own options are no arguments of the program: the run is the same
+    // with them, and without any a display is still needed.
+    const RunResult withOption = RunBurner({"-platform", "offscreen", "abc", host}, true);
+    ASSERT_TRUE(withOption.finished);
+    EXPECT_EQ(withOption.exitCode, 0);
+    EXPECT_EQ(Addresses(controller.RequestsWithCode(0x42)), (std::vector<std::uint8_t>{1, 1, 1, 1}));
+    const RunResult interactive = RunBurner({"-style", "fusion"}, true, 5000);
+    ASSERT_TRUE(interactive.finished) << "an invisible window nobody can close";
+    EXPECT_EQ(interactive.exitCode, 1);
 }
 
 TEST(BurnStartup, CommandLineRunWithAnEmptyHostReportsOnStandardErrorOnly)

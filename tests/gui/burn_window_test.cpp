@@ -11,6 +11,7 @@
 #include "tests/gui/FirmwareFile.h"
 #include "tests/gui/ScriptedController.h"
 #include "tests/support/RecordingMessageBoxes.h"
+#include "tests/support/Pty.h"
 #include "tests/support/RecordingSleeper.h"
 
 #include <QApplication>
@@ -23,10 +24,12 @@
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QTest>
 #include <QTimeEdit>
 
@@ -70,7 +73,7 @@ TEST(BurnWindow, StartsWithTheStoredDefaults)
     EXPECT_EQ(w->cmbControllerID->itemText(0), "1");
     EXPECT_EQ(w->cmbControllerID->itemText(127), "128");
     EXPECT_EQ(w->cmbControllerID->currentText(), "1");
-    ASSERT_EQ(w->ComboBox1->count(), 10); // the machine's own ports are reached through these names
+    ASSERT_GE(w->ComboBox1->count(), 10); // the system's own ports follow
     for (int n = 1; n <= 10; ++n)
         EXPECT_EQ(w->ComboBox1->itemText(n - 1), QStringLiteral("COM%1").arg(n));
     EXPECT_EQ(w->ComboBox1->currentText(), "COM1");
@@ -276,14 +279,15 @@ TEST(BurnWindow, BrowseShowsTheFilesInfoOrKeepsTheLabelOnAnError)
     w.boxes.fileAnswers = {good};
     w->BitBtn1->click();
     ASSERT_EQ(w.boxes.fileDialogs.size(), 1u);
-    EXPECT_EQ(w.boxes.fileDialogs[0].filter, "HEX (*.hex)");
+    EXPECT_EQ(w.boxes.fileDialogs[0].filter, "HEX (*.hex);;All files (*)");
     EXPECT_EQ(QDir(w.boxes.fileDialogs[0].directory).absolutePath(),
               QDir(QCoreApplication::applicationDirPath()).absolutePath());
     EXPECT_EQ(w->edtPath->text(), QDir::toNativeSeparators(good));
     EXPECT_EQ(w->labHexInfo->text(), "Hex File Info: Type code = 261, Version = 2.10");
 
-    // Cancel: nothing changes.
+    // Cancel: nothing changes. The dialog opened in the current file's folder.
     w->BitBtn1->click();
+    EXPECT_EQ(QDir(w.boxes.fileDialogs[1].directory).absolutePath(), QDir(dir.path()).absolutePath());
     EXPECT_EQ(w->edtPath->text(), QDir::toNativeSeparators(good));
     EXPECT_EQ(w->labHexInfo->text(), "Hex File Info: Type code = 261, Version = 2.10");
 
@@ -423,4 +427,88 @@ TEST(BurnWindow, ClosingTheWindowRemovesTheWorkFile)
         w.form.reset();
         EXPECT_TRUE(w.boxes.boxes.empty());
     }
+}
+
+TEST(BurnWindow, ComListOffersTheSystemsPortsByPathAndKeepsTheChoice)
+{
+    norvik::test::Pty adapter; // stands in for a USB adapter's device
+    const QString usb = QString::fromStdString(adapter.DevicePath());
+    QList<norvik::SystemSerialPort> ports{{usb, "FT232R USB UART", "A10K3"}, {"/dev/ttyACM0", {}, {}}};
+    Window w;
+    w->SystemSerialPorts = [&] { return ports; };
+    auto open = [&] { w->ComboBox1->showPopup(), w->ComboBox1->hidePopup(); }; // the list is read as it opens
+    open();
+    ASSERT_EQ(w->ComboBox1->count(), 12);
+    EXPECT_EQ(w->ComboBox1->itemText(11), "/dev/ttyACM0");
+    EXPECT_EQ(w->ComboBox1->itemData(10, Qt::ToolTipRole).toString(), "FT232R USB UART\nSerial number: A10K3");
+
+    // Chosen, then unplugged while another comes: the choice stays.
+    w->ComboBox1->setCurrentIndex(10);
+    ports = {{"/dev/ttyUSB7", {}, {}}};
+    open();
+    EXPECT_EQ(w->ComboBox1->currentText(), usb);
+    EXPECT_EQ(w->ComboBox1->findText("/dev/ttyACM0"), -1);
+    EXPECT_EQ(w->ComboBox1->findText("/dev/ttyUSB7"), 10);
+    w->ApplySettings(); // the chosen device is what the serial link opens
+    EXPECT_TRUE(w->C1->Connect()) << w->C1->LinkFault();
+    w->C1->Disconnect();
+}
+
+TEST(BurnWindow, EnterAndEscapeNeverConfirmAndKeypadEnterIsEnter)
+{
+    // The real confirmation box: a stray Enter or Escape answers No.
+    norvik::QtMessageBoxes real;
+    for (const auto &[key, modifiers] : {std::pair{Qt::Key_Return, Qt::NoModifier},
+                                         std::pair{Qt::Key_Enter, Qt::KeypadModifier},
+                                         std::pair{Qt::Key_Escape, Qt::NoModifier}}) {
+        int presses = 0; // a second one: the first did not close the box
+        QTimer press;
+        QObject::connect(&press, &QTimer::timeout, [&, key = key, modifiers = modifiers] {
+            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget()))
+                ++presses == 1 ? QTest::keyClick(box, key, modifiers) : box->done(QMessageBox::Abort);
+        });
+        press.start(20);
+        EXPECT_FALSE(real.Question(nullptr, "QTR", BoxIcon::Information, "Are you sure?")) << key;
+        EXPECT_EQ(presses, 1) << key;
+    }
+    // The keypad's Enter in a field activates "&Download" like the main Enter key.
+    Window w;
+    w->show();
+    QApplication::setActiveWindow(w.form.get());
+    w->edtPath->setText("/nonexistent/a.hex");
+    w->edtPath->setFocus();
+    QTest::keyClick(w->edtPath, Qt::Key_Enter, Qt::KeypadModifier);
+    ASSERT_EQ(w.boxes.boxes.size(), 1u);
+    EXPECT_EQ(w.boxes.boxes[0].text, "HEX File \"/nonexistent/a.hex\" not found.");
+}
+
+TEST(BurnWindow, BadNumberFieldStopsAnActionBeforeAnyLinkIsTouched)
+{
+    struct Case {
+        const char *field;
+        const char *text;
+        bool download; // else "&Controller Info"
+        const char *message;
+    };
+    const norvik::test::FirmwareFile hex;
+    for (const Case &c : {Case{"edtSerialDelay", "2x", false, "'2x' is not a valid integer value"},
+                          Case{"edtRetry", "", true, "'' is not a valid integer value"},
+                          Case{"edtPort", "70000", false,
+                               "Port: 70000 is not a UDP port number. Enter a number from 0 to 65535."}}) {
+        SCOPED_TRACE(c.field);
+        Window w;
+        w->rbModem->click();
+        w->ApplySettings(); // the modem is the current link, as after an earlier action
+        w->edtPath->setText(hex.path);
+        w->findChild<QLineEdit *>(c.field)->setText(c.text);
+        norvik::test::RecordingSleeper sleeper; // a modem's hang-up would pause here
+        (c.download ? w->btnDownload : w->btnCheckVersion)->click();
+        ASSERT_FALSE(w.boxes.boxes.empty());
+        EXPECT_EQ(w.boxes.boxes.back(), Box("Norvik Controller Firmware Burner", BoxIcon::Error, c.message));
+        EXPECT_TRUE(sleeper.pauses.empty());
+        EXPECT_TRUE(w->Panel2->isEnabled());
+    }
+    Window w; // the controller's clock counts years from 2000 in one byte
+    w->dt_date->setDate(QDate(1999, 12, 31));
+    EXPECT_GE(w->dt_date->date().year(), 2000);
 }

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -220,6 +221,41 @@ TEST(WorkFile, LivesInAWritableFolder)
     probe.close();
     if (!existed)
         probe.remove();
+}
+
+// With the program's folder read-only, the work file goes to a folder of this
+// user's only; a plain file or a link in the way is passed over, and when no
+// base is usable the reason names each folder tried.
+TEST(WorkFile, FallbackFolderIsPrivateOrExplainedWhenNoneCanBeMade)
+{
+    QTemporaryDir root;
+    const QString file = root.filePath("file"), loose = root.filePath("loose"), linked = root.filePath("linked"),
+                  fresh = root.filePath("fresh/cache");
+    ASSERT_TRUE(QFile(file).open(QIODevice::WriteOnly));
+    ASSERT_TRUE(QDir().mkpath(loose + "/norvik-burner") &&
+                QFile::setPermissions(loose + "/norvik-burner", QFile::Permissions(0x7755)));
+    ASSERT_TRUE(QDir().mkpath(linked) && QDir().mkpath(root.filePath("elsewhere")) &&
+                QFile::link(root.filePath("elsewhere"), linked + "/norvik-burner"));
+
+    struct Case {
+        QStringList bases;
+        QString folder; // empty: none can be made
+    };
+    for (const Case &c : {Case{{fresh}, fresh + "/norvik-burner"}, Case{{loose}, loose + "/norvik-burner"},
+                          Case{{QString(), file, linked, fresh}, fresh + "/norvik-burner"}, Case{{file, linked}, {}}}) {
+        SCOPED_TRACE(c.bases.join(", ").toStdString());
+        QString why;
+        const QString folder = PrivateWorkFolder(c.bases, &why);
+        EXPECT_EQ(folder, c.folder);
+        if (!folder.isEmpty()) {
+            EXPECT_EQ(QFileInfo(folder).permissions() & QFile::Permissions(0x7777),
+                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadUser | QFile::WriteUser |
+                          QFile::ExeUser);
+        } else {
+            EXPECT_TRUE(why.contains(file + "/norvik-burner") && why.contains(linked + "/norvik-burner"))
+                << why.toStdString();
+        }
+    }
 }
 
 } // namespace

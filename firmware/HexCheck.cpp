@@ -1,10 +1,10 @@
-#include "cli/HexCheck.h"
+#include "firmware/HexCheck.h"
 
 #include "common/Errors.h"
 
 #include <QFile>
 
-namespace ctl {
+namespace norvik {
 namespace {
 
 int HexDigit(char c)
@@ -71,10 +71,10 @@ HexCheckResult CheckHexFile(const QString &fileName)
 {
     QFile file(fileName);
     if (!file.open(QIODevice::ReadOnly))
-        throw norvik::EInOutError(QStringLiteral("cannot read \"%1\": %2").arg(fileName, file.errorString()).toStdString());
+        throw EInOutError(QStringLiteral("cannot read \"%1\": %2").arg(fileName, file.errorString()).toStdString());
     const QByteArray content = file.readAll();
     if (file.error() != QFileDevice::NoError)
-        throw norvik::EInOutError(QStringLiteral("cannot read \"%1\": %2").arg(fileName, file.errorString()).toStdString());
+        throw EInOutError(QStringLiteral("cannot read \"%1\": %2").arg(fileName, file.errorString()).toStdString());
 
     HexCheckResult result;
     QList<QByteArray> lines = content.split('\n');
@@ -105,4 +105,13 @@ HexCheckResult CheckHexFile(const QString &fileName)
     return result;
 }
 
-} // namespace ctl
+std::optional<HexProblem> FirstBrokenRecord(const HexCheckResult &check)
+{
+    for (const HexProblem &problem : check.problems) {
+        if (problem.record && (check.cutLine == 0 || problem.line < check.cutLine))
+            return problem;
+    }
+    return std::nullopt;
+}
+
+} // namespace norvik

@@ -5,7 +5,9 @@
 #include <QList>
 #include <QString>
 
-namespace ctl {
+#include <optional>
+
+namespace norvik {
 
 struct HexProblem {
     int line = 0;   // 1-based line number; 0 for a problem of the whole file
@@ -27,4 +29,9 @@ struct HexCheckResult {
 // cannot be read.
 HexCheckResult CheckHexFile(const QString &fileName);
 
-} // namespace ctl
+// The first broken record the download would send (one before the cut line);
+// none when every record that goes out is sound. Stray lines and records past
+// the cut never reach the boot loader and do not count.
+std::optional<HexProblem> FirstBrokenRecord(const HexCheckResult &check);
+
+} // namespace norvik
