@@ -695,16 +695,7 @@ bool TfrmBurn::CheckHexFileSound()
         ShowException(error);
         return false;
     }
-    std::optional<norvik::HexProblem> problem = norvik::FirstBrokenRecord(check);
-    if (!problem && check.recordLines == 0) {
-        // Nothing the boot loader could be fed: an empty file or not a HEX
-        // file at all. Name its first line that is not a record, if any.
-        problem = check.problems.isEmpty() ? norvik::HexProblem{} : check.problems.first();
-        if (problem->line > 0)
-            problem->reason = QStringLiteral("not a record line, and the file holds no record lines");
-        else
-            problem->reason = QStringLiteral("the file holds no record lines");
-    }
+    const std::optional<norvik::HexProblem> problem = norvik::DownloadRefusal(check);
     if (!problem)
         return true;
     const QString where = problem->line > 0 ? QStringLiteral("HEX File \"%1\" line %2: ").arg(path).arg(problem->line)

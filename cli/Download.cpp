@@ -207,9 +207,8 @@ int RunDownload(const Options &options, const Output &out)
     // the controller in its boot loader with half an image: check before the
     // controller is switched over.
     const HexCheckResult check = CheckHexFile(path);
-    if (const std::optional<HexProblem> problem = norvik::FirstBrokenRecord(check)) {
-        const QString message =
-            QStringLiteral("\"%1\" line %2: %3; nothing was sent (see norvik-ctl hex-info)").arg(path).arg(problem->line).arg(problem->reason);
+    if (const std::optional<HexProblem> problem = norvik::DownloadRefusal(check)) {
+        const QString message = norvik::DownloadRefusalText(path, *problem);
         out.Error(message);
         out.Object(QJsonObject{{QStringLiteral("result"), QStringLiteral("error")}, {QStringLiteral("ok"), false},
                                {QStringLiteral("error"), message}});

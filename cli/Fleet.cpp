@@ -3,7 +3,7 @@
 #include "cli/Commands.h"
 #include "cli/ExitCodes.h"
 #include "cli/FleetWorker.h"
-#include "cli/HexCheck.h"
+#include "firmware/HexCheck.h"
 #include "cli/Interrupt.h"
 #include "cli/Output.h"
 #include "common/Errors.h"
@@ -75,14 +75,8 @@ int TerminalRows()
 // written in its boot loader: the check comes before any controller is touched.
 QString BrokenRecord(const QString &path)
 {
-    const HexCheckResult check = CheckHexFile(path);
-    for (const HexProblem &problem : check.problems)
-        if (problem.record && (check.cutLine == 0 || problem.line < check.cutLine))
-            return QStringLiteral("\"%1\" line %2: %3; nothing was sent (see norvik-ctl hex-info)")
-                .arg(path)
-                .arg(problem.line)
-                .arg(problem.reason);
-    return {};
+    const std::optional<norvik::HexProblem> problem = norvik::DownloadRefusal(norvik::CheckHexFile(path));
+    return problem ? norvik::DownloadRefusalText(path, *problem) : QString();
 }
 
 bool Confirm(int count)

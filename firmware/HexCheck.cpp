@@ -105,13 +105,26 @@ HexCheckResult CheckHexFile(const QString &fileName)
     return result;
 }
 
-std::optional<HexProblem> FirstBrokenRecord(const HexCheckResult &check)
+std::optional<HexProblem> DownloadRefusal(const HexCheckResult &check)
 {
     for (const HexProblem &problem : check.problems) {
         if (problem.record && (check.cutLine == 0 || problem.line < check.cutLine))
             return problem;
     }
-    return std::nullopt;
+    if (check.recordLines > 0)
+        return std::nullopt;
+    // Name the file's first line that is not a record, if it has any.
+    HexProblem problem = check.problems.isEmpty() ? HexProblem{} : check.problems.first();
+    problem.reason = problem.line > 0 ? QStringLiteral("not a record line, and the file holds no record lines")
+                                      : QStringLiteral("the file holds no record lines");
+    return problem;
+}
+
+QString DownloadRefusalText(const QString &path, const HexProblem &problem)
+{
+    const QString where = problem.line > 0 ? QStringLiteral("\"%1\" line %2").arg(path).arg(problem.line)
+                                           : QStringLiteral("\"%1\"").arg(path);
+    return QStringLiteral("%1: %2; nothing was sent (see norvik-ctl hex-info)").arg(where, problem.reason);
 }
 
 } // namespace norvik

@@ -29,9 +29,14 @@ struct HexCheckResult {
 // cannot be read.
 HexCheckResult CheckHexFile(const QString &fileName);
 
-// The first broken record the download would send (one before the cut line);
-// none when every record that goes out is sound. Stray lines and records past
-// the cut never reach the boot loader and do not count.
-std::optional<HexProblem> FirstBrokenRecord(const HexCheckResult &check);
+// Why the file must not be downloaded, if it must not: the first broken record
+// the download would send (one before the cut line), or a file without a single
+// record line (empty, or not HEX at all), which would leave the controller in
+// its boot loader with nothing to write. Stray lines and records past the cut
+// never reach the boot loader and do not count.
+std::optional<HexProblem> DownloadRefusal(const HexCheckResult &check);
+
+// The refusal as norvik-ctl words it: where, why, and that nothing was sent.
+QString DownloadRefusalText(const QString &path, const HexProblem &problem);
 
 } // namespace norvik

@@ -185,13 +185,24 @@ TEST_F(CtlOffline, HexInfoNamesEveryBrokenRecordByLine)
     EXPECT_EQ(reported, (QList<int>{2, 4, 5}));
     EXPECT_FALSE(object.value(QStringLiteral("ok")).toBool());
 
-    // The download refuses such a file before the controller hears of it.
-    UdpPeer controller;
-    const CtlResult download =
-        RunCtl(kCtl, LinkTo(controller) + QStringList{QStringLiteral("download"), broken, QStringLiteral("--yes")});
-    EXPECT_EQ(download.exitCode, 3) << download.describe().toStdString();
-    EXPECT_TRUE(download.errText().contains(QStringLiteral("line 2"))) << download.describe().toStdString();
-    EXPECT_FALSE(controller.Receive(100).has_value());
+    // The download refuses such a file, an empty one and one without a single
+    // record before the controller hears of it.
+    const QString empty = m_dir.filePath(QStringLiteral("empty.hex"));
+    const QString notes = m_dir.filePath(QStringLiteral("notes.hex"));
+    Write(empty, {});
+    Write(notes, {"firmware notes", "no records here"});
+    const QList<std::pair<QString, QString>> refusals{
+        {broken, QStringLiteral("line 2: checksum is")},
+        {empty, QStringLiteral("\": the file holds no record lines")},
+        {notes, QStringLiteral("line 1: not a record line, and the file holds no record lines")}};
+    for (const auto &[file, reason] : refusals) {
+        UdpPeer controller;
+        const CtlResult download =
+            RunCtl(kCtl, LinkTo(controller) + QStringList{QStringLiteral("download"), file, QStringLiteral("--yes")});
+        EXPECT_EQ(download.exitCode, 3) << download.describe().toStdString();
+        EXPECT_TRUE(download.errText().contains(reason)) << download.describe().toStdString();
+        EXPECT_FALSE(controller.Receive(100).has_value());
+    }
 }
 
 TEST_F(CtlOffline, MissingFileAndMissingPortExitThreeWithTheReason)

@@ -84,8 +84,9 @@ TEST(WindowFit, EveryTextFitsAtTheDesktopFontsInUse)
         for (const QWidget *input : burn.findChildren<QWidget *>()) {
             if ((qobject_cast<const QLineEdit *>(input) || qobject_cast<const QComboBox *>(input) ||
                  qobject_cast<const QAbstractSpinBox *>(input)) &&
-                !qobject_cast<const QAbstractSpinBox *>(input->parentWidget()))
+                !qobject_cast<const QAbstractSpinBox *>(input->parentWidget())) {
                 EXPECT_FALSE(input->accessibleName().isEmpty()) << input->objectName().toStdString();
+            }
         }
     }
     QApplication::setFont(original);
