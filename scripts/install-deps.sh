@@ -14,7 +14,11 @@ for option in "$@"; do
     # clang 14 and its runtime libraries: libFuzzer and the sanitizers' runtimes
     # are only a recommendation of the compiler package, so they are named here.
     --fuzz) PACKAGES+=(clang libclang-rt-14-dev) ;;
-    *) echo "install-deps: unknown option $option (known: --gui, --fuzz)" >&2; exit 2 ;;
+    # The Debian packages and their checks: shlibdeps (dpkg-dev), manual pages
+    # made from --help, icons drawn from the SVG, lintian, the desktop entry's
+    # validator, man to render the pages, pkg-config for the library's .pc file.
+    --package) PACKAGES+=(dpkg-dev help2man librsvg2-bin lintian desktop-file-utils man-db pkgconf file) ;;
+    *) echo "install-deps: unknown option $option (known: --gui, --fuzz, --package)" >&2; exit 2 ;;
   esac
 done
 
