@@ -87,20 +87,23 @@ build_cmake_example() {
     -DCMAKE_BUILD_TYPE=Release >/dev/null && cmake --build "$WORK/example" && example_reads "$WORK/example/controller-info"
 }
 check "example (CMake package) builds and reads the simulated controller" build_cmake_example
-export PKG_CONFIG_PATH="$LIBDIR/pkgconfig"
+# The .pc file as installed, but with its prefix in the unpacked folder.
+mkdir -p "$WORK/pkgconfig"
+sed "s|^prefix=.*|prefix=$ROOTFS/usr|" "$LIBDIR/pkgconfig/norvik-controller.pc" >"$WORK/pkgconfig/norvik-controller.pc"
+export PKG_CONFIG_PATH="$WORK/pkgconfig"
 build_pkgconfig_example() {
-  # --define-prefix: the .pc file's prefix is taken from where it lies, here the unpacked folder.
   g++ -std=c++20 -o "$WORK/controller-info-pc" "$ROOT/examples/controller-info/main.cpp" \
-    $(pkg-config --define-prefix --cflags --libs norvik-controller) && example_reads "$WORK/controller-info-pc"
+    $(pkg-config --cflags --libs norvik-controller) && example_reads "$WORK/controller-info-pc"
 }
 check "example (pkg-config) builds and reads the simulated controller" build_pkgconfig_example
 headers_compile() {
   local header status=0
   local cflags
-  cflags="$(pkg-config --define-prefix --cflags norvik-controller)"
+  cflags="$(pkg-config --cflags norvik-controller)"
   while IFS= read -r header; do
-    g++ -std=c++20 -fsyntax-only -fPIC $cflags -x c++ "$header" || { echo "does not compile alone: $header"; status=1; }
-  done < <(find "$ROOTFS/usr/include/norvik-controller" -name '*.h' | sort)
+    printf '#include <%s>\n' "$header" | g++ -std=c++20 -fsyntax-only -fPIC $cflags -x c++ - ||
+      { echo "does not compile alone: $header"; status=1; }
+  done < <(cd "$ROOTFS/usr/include/norvik-controller" && find . -name '*.h' -printf '%P\n' | sort)
   return $status
 }
 check "every installed header compiles on its own" headers_compile

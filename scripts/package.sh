@@ -23,4 +23,16 @@ cmake --build "$BUILD" -j "$JOBS"
 rm -rf "$BUILD/packages"
 (cd "$BUILD" && cpack -B "$BUILD/packages" >/dev/null)
 rm -rf "$BUILD/packages/_CPack_Packages"
+
+# cpack gives a package with a shared library ldconfig calls in postinst and
+# postrm; the library package's trigger does that job, so it is rebuilt
+# without maintainer scripts.
+for deb in "$BUILD"/packages/libnorvik-controller[0-9]*_*.deb; do
+  unpacked="$BUILD/packages/repack"
+  rm -rf "$unpacked"
+  dpkg-deb -R "$deb" "$unpacked"
+  rm -f "$unpacked/DEBIAN/postinst" "$unpacked/DEBIAN/postrm"
+  dpkg-deb --root-owner-group -b "$unpacked" "$deb" >/dev/null
+  rm -rf "$unpacked"
+done
 ls -l "$BUILD"/packages/*.deb
