@@ -52,7 +52,7 @@ const QString kInitialStatus = QStringLiteral(
     "1. Load Hex.  ->  2. Click Download  -> 3. Power Reset controller -> 4. QTR Reset Controller");
 const QString kCredit = QStringLiteral("Norvik Controller Firmware Burner - written by the Norvik service tools team.");
 const QString kVersionNotice = QStringLiteral(
-    "Norvik Controller Firmware Burner v1.2.3  -  For authorised Norvik installers only.");
+    "Norvik Controller Firmware Burner v" NORVIK_VERSION "  -  For authorised Norvik installers only.");
 
 std::string Latin1(const QString &text)
 {

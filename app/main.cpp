@@ -4,10 +4,12 @@
 #include "component/Controller.h"
 
 #include "common/IntConv.h"
+#include "services/ComPort.h"
 
 #include <QApplication>
 
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -73,10 +75,56 @@ bool IsCommandLineRun(const QList<QByteArray> &arguments)
     return norvik::TryStrToInt(arguments.first().trimmed().toStdString()).has_value();
 }
 
+void PrintHelp()
+{
+    std::printf(
+        "Usage: norvik-burner [ID [IP-ADDRESS]]\n"
+        "\n"
+        "Upgrades the firmware of Norvik door-access controllers from an Intel-HEX file, reads\n"
+        "their identity, writes their serial number and ID, and sets their clock, over a serial\n"
+        "line, the network (UDP) or a dial-up modem. Without arguments it opens its window.\n"
+        "\n"
+        "Arguments:\n"
+        "  ID            the controller ID for the silent run (1 to 128; another number keeps 1)\n"
+        "  IP-ADDRESS    the controller's network address for the silent run\n"
+        "\n"
+        "Either one starts the silent command-line run: the window's \"Controller Info\" over the\n"
+        "network link (UDP port 1001), twice, without any message; then the program ends with\n"
+        "exit status 0. It needs no display.\n"
+        "\n"
+        "Options (each as the only argument):\n"
+        "  -h, --help    this text\n"
+        "  --version     the program's version\n"
+        "\n"
+        "Serial ports:\n"
+        "  The window offers COM1 to COM10, then the ports the system reports, by device path.\n"
+        "  A name that starts with \"/\" is a device path;\n"
+        "  COMn is the device in the environment variable NORVIK_COMn when it is set (for example\n"
+        "  NORVIK_COM3=/dev/ttyUSB0), else /dev/ttyS(n-1).\n"
+        "  %s\n"
+        "\n"
+        "The download writes its work file temp.hex beside the program when that folder is\n"
+        "writable, else in a private folder under the user's runtime or cache folder, and deletes\n"
+        "it when the window closes.\n",
+        TComPort::DialoutHint().c_str());
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    // Help and version need neither a display nor the window. Only as the
+    // only argument: any first argument together with a second one starts
+    // the silent run, as it always has.
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        PrintHelp();
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("norvik-burner %s\n", NORVIK_VERSION);
+        return 0;
+    }
+
     bool platformChosen = false;
     const QList<QByteArray> arguments = OwnArguments(argc, argv, &platformChosen);
     const bool haveDisplay = !qEnvironmentVariableIsEmpty("DISPLAY") ||

@@ -1,6 +1,7 @@
 #include "cli/Options.h"
 
 #include "common/IntConv.h"
+#include "services/ComPort.h"
 
 #include <QRegularExpression>
 
@@ -290,7 +291,9 @@ Exit codes:
        message gives the system's reason), or the firmware file has a
        broken record
   130  interrupted (Ctrl-C)
-)");
+
+Serial ports:
+)") + QStringLiteral("  %1\n").arg(QString::fromStdString(TComPort::DialoutHint()));
 }
 
 } // namespace ctl

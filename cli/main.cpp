@@ -63,7 +63,7 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("norvik-ctl"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(NORVIK_CTL_VERSION));
+    QCoreApplication::setApplicationVersion(QStringLiteral(NORVIK_VERSION));
 
     ctl::Options options;
     try {

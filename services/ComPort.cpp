@@ -360,6 +360,11 @@ std::string TComPort::DevicePath() const
     return norvik::SerialDevicePath(m_port);
 }
 
+std::string TComPort::DialoutHint()
+{
+    return "Add your user to the dialout group (sudo usermod -aG dialout $USER), then log in again.";
+}
+
 std::string TComPort::OpenFailureMessage(const std::string &port, const std::string &path, int error,
                                          const std::string &holder)
 {
@@ -372,9 +377,7 @@ std::string TComPort::OpenFailureMessage(const std::string &port, const std::str
         return text + "not found" + system + ". Check that the device is plugged in and the port name is right.";
     case EACCES:
     case EPERM:
-        // Serial devices belong to the dialout group on Linux.
-        return text + "permission denied" + system +
-               ". Add your user to the dialout group (sudo adduser $USER dialout), then log in again.";
+        return text + "permission denied" + system + ". " + DialoutHint();
     case EBUSY:
         return text + "busy, in use by " + (holder.empty() ? std::string("another program") : holder) +
                ". Close that program, then try again.";

@@ -203,6 +203,10 @@ public:
     // ("process 1234 (minicom)"), empty when the system does not tell.
     static std::string OpenFailureMessage(const std::string &port, const std::string &path, int error,
                                           const std::string &holder);
+    // How a user gets the right to open serial devices, which belong to the
+    // dialout group on Linux: the refusal above and the programs' help say it
+    // in these words.
+    static std::string DialoutHint();
 
     // --- transfers (0 bytes moved on a closed port) ---------------------------
     int WriteBytes(const void *buffer, int count);

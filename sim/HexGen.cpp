@@ -75,6 +75,7 @@ QString hexGenHelpText()
         "  --upper                hexadecimal digits in upper case (the burner does not cut such files\n"
         "                         at 0x77C0)\n"
         "  -h, --help             this text\n"
+        "  --version              as the only argument: the program's version\n"
         "Numbers may be decimal or 0x-prefixed hexadecimal. Bad options: exit status 2.\n");
 }
 

@@ -120,6 +120,7 @@ QString simHelpText()
         "                         relays, displays, time zones, tables, groups, lifts and the XRAM\n"
         "                         bytes written (byte blocks as upper-case hexadecimal)\n"
         "  -h, --help             this text\n"
+        "  --version              as the only argument: the program's version\n"
         "\n"
         "Bad options end the program with exit status 2.\n");
 }

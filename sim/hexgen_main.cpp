@@ -12,6 +12,13 @@ int main(int argc, char **argv)
     QStringList args = app.arguments();
     args.removeFirst();
 
+    // "--version MAJ.MIN" sets the simulated firmware's version; alone, it asks
+    // for this program's own version, as it does of the other programs.
+    if (args == QStringList{QStringLiteral("--version")}) {
+        std::printf("norvik-hexgen %s\n", NORVIK_VERSION);
+        return 0;
+    }
+
     const nsim::HexGenParse parsed = nsim::parseHexGenArguments(args);
     if (parsed.kind == nsim::HexGenParse::Help) {
         std::fputs(nsim::hexGenHelpText().toLocal8Bit().constData(), stdout);

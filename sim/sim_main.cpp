@@ -76,6 +76,13 @@ int main(int argc, char **argv)
     QStringList args = app.arguments();
     args.removeFirst();
 
+    // "--version MAJ.MIN" sets the simulated firmware's version; alone, it asks
+    // for this program's own version, as it does of the other programs.
+    if (args == QStringList{QStringLiteral("--version")}) {
+        std::printf("norvik-sim %s\n", NORVIK_VERSION);
+        return 0;
+    }
+
     const nsim::ParseResult parsed = nsim::parseSimArguments(args);
     if (parsed.kind == nsim::ParseResult::Help) {
         std::fputs(nsim::simHelpText().toLocal8Bit().constData(), stdout);

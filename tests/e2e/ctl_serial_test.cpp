@@ -210,7 +210,7 @@ TEST(CtlSerialPort, PortThatDoesNotOpenSaysWhyAndExits3)
         bool run;
     } cases[] = {
         {QStringLiteral("/dev/norvik-no-such-line"), QStringLiteral("not found"), true},
-        {QString::fromLatin1(forbidden), QStringLiteral("permission denied (Permission denied). Add your user to the dialout group"), haveForbidden},
+        {QString::fromLatin1(forbidden), QStringLiteral("permission denied (Permission denied). Add your user to the dialout group (sudo usermod -aG dialout $USER), then log in again."), haveForbidden},
         {QString::fromStdString(held.DevicePath()), QStringLiteral("busy, in use by process %1").arg(::getpid()), true},
     };
     for (const auto &c : cases) {

@@ -262,4 +262,28 @@ TEST_F(CtlOffline, PortsListsTheEnvironmentsComNames)
 
 #endif
 
+#if defined(NORVIK_CTL_PATH) && defined(NORVIK_HEXGEN_PATH) && defined(NORVIK_SIM_PATH) && defined(NORVIK_BURNER_PATH)
+
+// Every program answers --version alone with the one project version (the
+// simulators' "--version MAJ.MIN" takes a value otherwise); the window answers
+// without opening itself.
+TEST(ProgramVersions, EveryProgramPrintsTheProjectVersion)
+{
+    const struct {
+        const char *name;
+        QString path;
+    } programs[] = {{"norvik-ctl", QStringLiteral(NORVIK_CTL_PATH)},
+                    {"norvik-sim", QStringLiteral(NORVIK_SIM_PATH)},
+                    {"norvik-hexgen", QStringLiteral(NORVIK_HEXGEN_PATH)},
+                    {"norvik-burner", QStringLiteral(NORVIK_BURNER_PATH)}};
+    for (const auto &program : programs) {
+        const CtlResult r = RunCtl(program.path, {QStringLiteral("--version")});
+        EXPECT_EQ(r.exitCode, 0) << r.describe().toStdString();
+        EXPECT_EQ(r.outText(), QStringLiteral("%1 %2\n").arg(QLatin1String(program.name), QLatin1String(NORVIK_VERSION)))
+            << r.describe().toStdString();
+    }
+}
+
+#endif
+
 } // namespace

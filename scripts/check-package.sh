@@ -1,0 +1,147 @@
+#!/usr/bin/env bash
+# Checks the packages that scripts/package.sh left in build-pkg/packages/ (or
+# $NORVIK_PACKAGE_BUILD_DIR/packages): lintian finds no error; unpacked into a
+# throwaway folder, the programs run from there (versions, hex-info on a
+# sample file, the window's silent command-line run), the example program
+# builds against the unpacked library packages (CMake and pkg-config) and
+# reads a simulated controller, every public header compiles on its own, the
+# desktop entry validates, the manual pages render and the completion answers.
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+BUILD="${NORVIK_PACKAGE_BUILD_DIR:-$ROOT/build-pkg}"
+PACKAGES="$BUILD/packages"
+bash "$ROOT/scripts/install-deps.sh" --package
+
+shopt -s nullglob
+debs=("$PACKAGES"/*.deb)
+if [[ ${#debs[@]} -ne 3 ]]; then
+  echo "check-package: expected three .deb files in $PACKAGES (run bash scripts/package.sh first)" >&2
+  exit 1
+fi
+burner_deb=("$PACKAGES"/norvik-burner_*.deb)
+
+WORK="$(mktemp -d)"
+SIM_PID=""
+cleanup() {
+  [[ -n $SIM_PID ]] && kill "$SIM_PID" 2>/dev/null && wait "$SIM_PID" 2>/dev/null
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+passed=0
+failed=0
+check() { # check NAME COMMAND...: runs the command, counts and reports it
+  local name=$1
+  shift
+  if "$@" >"$WORK/out" 2>&1; then
+    passed=$((passed + 1))
+    echo "ok    $name"
+  else
+    failed=$((failed + 1))
+    echo "FAIL  $name"
+    sed 's/^/      /' "$WORK/out"
+  fi
+}
+
+echo "== dpkg -c ${burner_deb[0]##*/}"
+dpkg -c "${burner_deb[0]}"
+echo "== lintian"
+# Errors fail; warnings are printed for the reader.
+check "lintian: no errors" lintian --fail-on error --allow-root "${debs[@]}"
+cat "$WORK/out"
+
+ROOTFS="$WORK/root"
+for deb in "${debs[@]}"; do dpkg -x "$deb" "$ROOTFS"; done
+BIN="$ROOTFS/usr/bin"
+VERSION="$(dpkg-deb -f "${burner_deb[0]}" Version)"
+VERSION="${VERSION%-*}"
+LIBDIR="$(dirname "$(find "$ROOTFS/usr/lib" -name 'libnorvik-controller.so.*' -type f | head -n1)")"
+# The unpacked programs run against the unpacked library, not an installed one.
+export LD_LIBRARY_PATH="$LIBDIR"
+unset DISPLAY WAYLAND_DISPLAY
+
+versions_match() {
+  local program
+  for program in norvik-burner norvik-ctl norvik-sim norvik-hexgen; do
+    [[ "$("$BIN/$program" --version)" == "$program $VERSION" ]] || { echo "$program: $("$BIN/$program" --version)"; return 1; }
+  done
+}
+check "every program --version prints $VERSION" versions_match
+check "norvik-hexgen writes a sample file" "$BIN/norvik-hexgen" --type-code 261 --version 2.10 "$WORK/fw.hex"
+check "norvik-ctl hex-info on the sample file" "$BIN/norvik-ctl" hex-info "$WORK/fw.hex"
+grep -q "Version: 2.10" "$WORK/out" || { echo "hex-info did not show version 2.10"; failed=$((failed + 1)); }
+# The silent run needs no controller to end: with none answering it still ends, with status 0.
+check "norvik-burner silent command-line run (offscreen)" \
+  env QT_QPA_PLATFORM=offscreen timeout 60 "$BIN/norvik-burner" 1 127.0.0.1
+
+"$BIN/norvik-sim" --udp 127.0.0.1:0 --version 2.7 --type-code 261 >"$WORK/sim.out" 2>&1 &
+SIM_PID=$!
+for _ in $(seq 100); do grep -q '^ready' "$WORK/sim.out" && break; sleep 0.1; done
+SIM_PORT="$(grep -o '127\.0\.0\.1:[0-9]*' "$WORK/sim.out" | head -n1 | cut -d: -f2)"
+
+example_reads() { # example_reads BINARY: the simulated controller's version and type code
+  "$1" 127.0.0.1 "$SIM_PORT" | tee /dev/stderr | grep -q "^version 2.7, type code 261,"
+}
+build_cmake_example() {
+  cmake -S "$ROOT/examples/controller-info" -B "$WORK/example" -DCMAKE_PREFIX_PATH="$ROOTFS/usr" \
+    -DCMAKE_BUILD_TYPE=Release >/dev/null && cmake --build "$WORK/example" && example_reads "$WORK/example/controller-info"
+}
+check "example (CMake package) builds and reads the simulated controller" build_cmake_example
+# The .pc file as installed, but with its prefix in the unpacked folder.
+mkdir -p "$WORK/pkgconfig"
+sed "s|^prefix=.*|prefix=$ROOTFS/usr|" "$LIBDIR/pkgconfig/norvik-controller.pc" >"$WORK/pkgconfig/norvik-controller.pc"
+export PKG_CONFIG_PATH="$WORK/pkgconfig"
+build_pkgconfig_example() {
+  g++ -std=c++20 -o "$WORK/controller-info-pc" "$ROOT/examples/controller-info/main.cpp" \
+    $(pkg-config --cflags --libs norvik-controller) && example_reads "$WORK/controller-info-pc"
+}
+check "example (pkg-config) builds and reads the simulated controller" build_pkgconfig_example
+headers_compile() {
+  local header status=0
+  local cflags
+  cflags="$(pkg-config --cflags norvik-controller)"
+  while IFS= read -r header; do
+    printf '#include <%s>\n' "$header" | g++ -std=c++20 -fsyntax-only -fPIC $cflags -x c++ - ||
+      { echo "does not compile alone: $header"; status=1; }
+  done < <(cd "$ROOTFS/usr/include/norvik-controller" && find . -name '*.h' -printf '%P\n' | sort)
+  return $status
+}
+check "every installed header compiles on its own" headers_compile
+
+check "the desktop entry validates" desktop-file-validate "$ROOTFS/usr/share/applications/norvik-burner.desktop"
+pages_render() {
+  local page
+  for page in "$ROOTFS"/usr/share/man/man1/*.1.gz; do
+    MANWIDTH=80 man -l "$page" >"$WORK/page" 2>"$WORK/page.err" && [[ -s $WORK/page ]] && [[ ! -s $WORK/page.err ]] ||
+      { echo "$page:"; cat "$WORK/page.err"; return 1; }
+  done
+  [[ $(ls "$ROOTFS"/usr/share/man/man1/*.1.gz | wc -l) -eq 4 ]]
+}
+check "the four manual pages render" pages_render
+grep -q "usermod -aG dialout" < <(MANWIDTH=200 man -l "$ROOTFS/usr/share/man/man1/norvik-ctl.1.gz" 2>/dev/null) ||
+  { echo "FAIL  norvik-ctl's manual page does not say how to join the dialout group"; failed=$((failed + 1)); }
+
+completes() { # completes "WORDS BEFORE" CURRENT EXPECTED...: the completion offers each EXPECTED
+  local words=$1 current=$2
+  shift 2
+  PATH="$BIN:$PATH" bash -c '
+    source "$1"; shift
+    read -r -a COMP_WORDS <<<"$1"; COMP_WORDS+=("$2"); COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+    _norvik_ctl; shift 2
+    for want in "$@"; do
+      printf "%s\n" "${COMPREPLY[@]}" | grep -qx -- "$want" || { echo "\"$want\" not offered: ${COMPREPLY[*]}"; exit 1; }
+    done' _ "$ROOTFS/usr/share/bash-completion/completions/norvik-ctl" "$words" "$current" "$@"
+}
+completion_answers() {
+  completes "norvik-ctl" "" info download call hex-info &&
+    completes "norvik-ctl" "--h" --help --host &&
+    completes "norvik-ctl --host 10.0.0.1 --json" "ca" call &&
+    completes "norvik-ctl call" "AddUn" AddUnSortedCardA &&
+    completes "norvik-ctl door 1" "f" force-open force-close &&
+    completes "norvik-ctl --card-bytes" "" 4 7 8 12 &&
+    NORVIK_COM7=/dev/null completes "norvik-ctl --port" "COM" COM7
+}
+check "bash completion: commands, options, operations, values, ports" completion_answers
+
+echo "package checks: $passed passed, $failed failed"
+[[ $failed -eq 0 ]]
