@@ -8,6 +8,7 @@
 #include "cli/Output.h"
 #include "common/Errors.h"
 #include "component/Controller.h"
+#include "firmware/DownloadRecorder.h"
 #include "firmware/DownloadSequence.h"
 #include "firmware/HexFile.h"
 
@@ -32,9 +33,16 @@ constexpr int kSilenceLimitMs = 60000;
 // After Ctrl-C the sequence stops at its next tick; this bounds the wait for it.
 constexpr int kAbortGraceMs = 5000;
 // A controller left in its boot loader takes record text only, not the jump
-// command a new download starts with: it has to be restarted first.
+// command a new download starts with: either the lines go to it directly, or
+// it is restarted first.
 const QString kBootLoaderAdvice = QStringLiteral(
-    "The controller may remain in its boot loader; switch its power off and on, then download again.");
+    "The controller may remain in its boot loader, where it no longer answers: download again with "
+    "--in-bootloader, or switch its power off and on, then download again.");
+// A controller that ignores the jump command may be one that an earlier
+// download left in its boot loader.
+const QString kNotFoundAdvice = QStringLiteral(
+    "If an earlier download to this controller stopped half way, it waits in its boot loader and does not "
+    "answer: download again with --in-bootloader.");
 
 QString Clock(qint64 milliseconds)
 {
@@ -257,6 +265,14 @@ int RunDownload(const Options &options, const Output &out)
     CtlDownloadSink sink(out, bar);
     norvik::DownloadSequence sequence(&controller, &sink);
     sequence.SetWorkFile(workDir.filePath(QStringLiteral("temp.hex")));
+    sequence.SetInBootLoader(options.inBootLoader);
+    // Connected before the loop's own handler: the row is written as the run ends.
+    norvik::DownloadRecorder recorder(&sequence, &controller);
+    QObject::connect(&recorder, &norvik::DownloadRecorder::writeFailed, [&](const QString &why) {
+        sink.EndBar();
+        out.Note(QStringLiteral("norvik-ctl: the upgrade history was not written (the download's result is not "
+                                "affected): %1").arg(why));
+    });
 
     QEventLoop loop;
     bool finished = false;
@@ -301,6 +317,10 @@ int RunDownload(const Options &options, const Output &out)
     else
         outcome = abortRequested ? norvik::DownloadOutcome::Aborted : norvik::DownloadOutcome::Error;
     session.Close();
+    if (!finished)
+        recorder.Close(abortRequested ? norvik::DownloadOutcome::Aborted : norvik::DownloadOutcome::Error,
+                       abortRequested ? QStringLiteral("Download stopped.")
+                                      : QStringLiteral("the download sequence stopped reporting"));
 
     int code = ExitController;
     QString message = sink.ResultText();
@@ -312,6 +332,7 @@ int RunDownload(const Options &options, const Output &out)
         out.Note(kBootLoaderAdvice);
         break;
     case norvik::DownloadOutcome::ControllerNotFound:
+        out.Note(kNotFoundAdvice);
         break;
     case norvik::DownloadOutcome::Aborted:
         code = ExitInterrupted;
@@ -322,8 +343,7 @@ int RunDownload(const Options &options, const Output &out)
         code = ExitIo;
         message = sink.ErrorText();
         if (!finished) {
-            message = QStringLiteral("the download sequence stopped reporting; link closed. The controller may remain in "
-                                     "its boot loader.");
+            message = QStringLiteral("the download sequence stopped reporting; link closed. ") + kBootLoaderAdvice;
             out.Error(message);
             code = ExitController;
         }
