@@ -268,6 +268,50 @@ TEST_F(CtlUdp, CtrlCStopsTheDownloadAndClosesTheLink)
     EXPECT_TRUE(err.contains("power off and on")) << err.toStdString();
 }
 
+// A download stopped half way leaves the controller in its boot loader, deaf
+// to the jump command: --in-bootloader sends the lines straight away.
+TEST_F(CtlUdp, AControllerLeftInItsBootLoaderIsRecoveredWithInBootloader)
+{
+    StartSim();
+    const QString firmware = Firmware();
+    QProcess ctl;
+    ctl.setStandardInputFile(QProcess::nullDevice());
+    ctl.start(m_ctl, CtlLink() + QStringList{QStringLiteral("--json"), QStringLiteral("download"), firmware,
+                                             QStringLiteral("--yes")});
+    ASSERT_TRUE(ctl.waitForStarted(10000));
+    QByteArray out;
+    QElapsedTimer clock;
+    clock.start();
+    while (out.count('\n') < 5 && clock.elapsed() < 15000) {
+        ctl.waitForReadyRead(200);
+        out += ctl.readAllStandardOutput();
+    }
+    ::kill(static_cast<pid_t>(ctl.processId()), SIGINT);
+    ASSERT_TRUE(ctl.waitForFinished(5000));
+    ASSERT_EQ(ctl.exitCode(), 130);
+    EXPECT_TRUE(ctl.readAllStandardError().contains("--in-bootloader"));
+
+    const CtlResult deaf = Ctl({QStringLiteral("download"), firmware, QStringLiteral("--yes")});
+    EXPECT_EQ(deaf.exitCode, 1) << deaf.describe().toStdString();
+    EXPECT_TRUE(deaf.outText().contains(QStringLiteral("Controller not found."))) << deaf.describe().toStdString();
+    EXPECT_TRUE(deaf.errText().contains(QStringLiteral("--in-bootloader"))) << deaf.describe().toStdString();
+
+    const CtlResult recovered = Ctl({QStringLiteral("--trace"), QStringLiteral("download"), firmware,
+                                     QStringLiteral("--yes"), QStringLiteral("--in-bootloader")});
+    EXPECT_EQ(recovered.exitCode, 0) << recovered.describe().toStdString();
+    EXPECT_TRUE(recovered.outText().contains(QStringLiteral("Download Successful"))) << recovered.describe().toStdString();
+    EXPECT_FALSE(recovered.errText().contains(QStringLiteral("33 01 E0 10"))) << "no jump command";
+    const CtlResult info = Ctl({QStringLiteral("info")});
+    EXPECT_TRUE(info.outText().contains(QStringLiteral("   Version: 2.10\n"))) << info.describe().toStdString();
+
+    // Each attempt is in the history with its ending.
+    const CtlResult history = Ctl({QStringLiteral("--json"), QStringLiteral("history")});
+    QStringList outcomes;
+    for (const QJsonValue &row : OnlyObject(history)[QStringLiteral("records")].toArray())
+        outcomes << row[QStringLiteral("outcome")].toString();
+    EXPECT_EQ(outcomes.mid(outcomes.size() - 3), QStringList({"interrupted", "failure", "success"}));
+}
+
 #endif
 
 } // namespace
