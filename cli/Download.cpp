@@ -59,6 +59,7 @@ public:
     {
         Touch();
         m_lastStatus = text;
+        m_linesStarted = m_linesStarted || text == QLatin1String("Start Downloading...");
         EndBar();
         m_out.Text(text);
     }
@@ -118,6 +119,8 @@ public:
     int LinesSent() const { return m_linesSent; }
     QString ResultText() const { return m_resultText; }
     QString ErrorText() const { return m_errorText; }
+    // The jump command was acknowledged (or skipped): the controller left its firmware.
+    bool LinesStarted() const { return m_linesStarted; }
     qint64 Elapsed() const { return m_started.isValid() ? m_started.elapsed() : 0; }
 
 private:
@@ -169,6 +172,7 @@ private:
     int m_resends = 0;
     int m_linesSent = 0;
     QString m_lastStatus;
+    bool m_linesStarted = false;
     QString m_resultText;
     QString m_errorText;
     QElapsedTimer m_started;
@@ -346,6 +350,8 @@ int RunDownload(const Options &options, const Output &out)
             message = QStringLiteral("the download sequence stopped reporting; link closed. ") + kBootLoaderAdvice;
             out.Error(message);
             code = ExitController;
+        } else if (sink.LinesStarted()) {
+            out.Note(kBootLoaderAdvice); // e.g. the work file could not be written after the jump
         }
         break;
     }
