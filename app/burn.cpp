@@ -1,5 +1,6 @@
 #include "app/burn.h"
 
+#include "app/DownloadHistory.h"
 #include "app/Pictures.h"
 #include "app/SteadyLabel.h"
 #include "app/WindowPlacement.h"
@@ -152,6 +153,7 @@ TfrmBurn::TfrmBurn(const QStringList &arguments, norvik::MessageBoxes *boxes, QW
     ApplyStoredSettings();
 
     Download = new norvik::DownloadSequence(C1, this, this);
+    norvik::RecordWindowDownloads(this);
 
     FormCreate(arguments);
 }

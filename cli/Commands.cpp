@@ -4,6 +4,7 @@
 #include "cli/Download.h"
 #include "cli/Fleet.h"
 #include "cli/ExitCodes.h"
+#include "cli/History.h"
 #include "cli/Interrupt.h"
 #include "cli/LinkSession.h"
 #include "cli/Operations.h"
@@ -462,7 +463,7 @@ const std::map<QString, Command> &Table()
         {QStringLiteral("set-clock"), {{0, "", {QStringLiteral("--time")}}, RunSetClock}},
         {QStringLiteral("get-clock"), {{0, "", {}}, RunGetClock}},
         {QStringLiteral("reset"), {{0, "", {}}, RunReset}},
-        {QStringLiteral("download"), {{1, "FILE", {QStringLiteral("--yes")}}, RunDownload}},
+        {QStringLiteral("download"), {{1, "FILE", {QStringLiteral("--yes"), QStringLiteral("--in-bootloader")}}, RunDownload}},
         {QStringLiteral("fleet"),
          {{-1, "download FILE | info",
            {QStringLiteral("--yes"), QStringLiteral("--target"), QStringLiteral("--targets"), QStringLiteral("--jobs"),
@@ -476,6 +477,8 @@ const std::map<QString, Command> &Table()
         {QStringLiteral("transactions"),
          {{0, "", {QStringLiteral("--max"), QStringLiteral("--removed"), QStringLiteral("--debug-log")}}, RunTransactions}},
         {QStringLiteral("door"), {{2, "N open|force-open|force-close|resume|status", {}}, RunDoor}},
+        {QStringLiteral("history"),
+         {{0, "", {QStringLiteral("--sn"), QStringLiteral("--since"), QStringLiteral("--csv")}}, RunHistory}},
     };
     return commands;
 }

@@ -7,6 +7,7 @@
 #include "cli/Output.h"
 #include "common/Errors.h"
 #include "component/Controller.h"
+#include "firmware/DownloadRecorder.h"
 #include "firmware/HexCheck.h"
 #include "firmware/DownloadSequence.h"
 #include "firmware/HexFile.h"
@@ -36,9 +37,16 @@ constexpr int kSilenceLimitMs = 60000;
 // After Ctrl-C the sequence stops at its next tick; this bounds the wait for it.
 constexpr int kAbortGraceMs = 5000;
 // A controller left in its boot loader takes record text only, not the jump
-// command a new download starts with: it has to be restarted first.
+// command a new download starts with: either the lines go to it directly, or
+// it is restarted first.
 const QString kBootLoaderAdvice = QStringLiteral(
-    "The controller may remain in its boot loader; switch its power off and on, then download again.");
+    "The controller may remain in its boot loader, where it no longer answers: download again with "
+    "--in-bootloader, or switch its power off and on, then download again.");
+// A controller that ignores the jump command may be one that an earlier
+// download left in its boot loader.
+const QString kNotFoundAdvice = QStringLiteral(
+    "If an earlier download to this controller stopped half way, it waits in its boot loader and does not "
+    "answer: download again with --in-bootloader.");
 
 QString Clock(qint64 milliseconds)
 {
@@ -55,6 +63,7 @@ public:
     {
         Touch();
         m_lastStatus = text;
+        m_linesStarted = m_linesStarted || text == QLatin1String("Start Downloading...");
         EndBar();
         m_out.Text(text);
     }
@@ -114,6 +123,8 @@ public:
     int LinesSent() const { return m_linesSent; }
     QString ResultText() const { return m_resultText; }
     QString ErrorText() const { return m_errorText; }
+    // The jump command was acknowledged (or skipped): the controller left its firmware.
+    bool LinesStarted() const { return m_linesStarted; }
     qint64 Elapsed() const { return m_started.isValid() ? m_started.elapsed() : 0; }
 
 private:
@@ -165,6 +176,7 @@ private:
     int m_resends = 0;
     int m_linesSent = 0;
     QString m_lastStatus;
+    bool m_linesStarted = false;
     QString m_resultText;
     QString m_errorText;
     QElapsedTimer m_started;
@@ -258,6 +270,14 @@ int RunDownload(const Options &options, const Output &out)
     CtlDownloadSink sink(out, bar);
     norvik::DownloadSequence sequence(&controller, &sink);
     sequence.SetWorkFile(workDir.filePath(QStringLiteral("temp.hex")));
+    sequence.SetInBootLoader(options.inBootLoader);
+    // Connected before the loop's own handler: the row is written as the run ends.
+    norvik::DownloadRecorder recorder(&sequence, &controller);
+    QObject::connect(&recorder, &norvik::DownloadRecorder::writeFailed, [&](const QString &why) {
+        sink.EndBar();
+        out.Note(QStringLiteral("norvik-ctl: the upgrade history was not written (the download's result is not "
+                                "affected): %1").arg(why));
+    });
 
     QEventLoop loop;
     bool finished = false;
@@ -302,6 +322,10 @@ int RunDownload(const Options &options, const Output &out)
     else
         outcome = abortRequested ? norvik::DownloadOutcome::Aborted : norvik::DownloadOutcome::Error;
     session.Close();
+    if (!finished)
+        recorder.Close(abortRequested ? norvik::DownloadOutcome::Aborted : norvik::DownloadOutcome::Error,
+                       abortRequested ? QStringLiteral("Download stopped.")
+                                      : QStringLiteral("the download sequence stopped reporting"));
 
     int code = ExitController;
     QString message = sink.ResultText();
@@ -313,6 +337,7 @@ int RunDownload(const Options &options, const Output &out)
         out.Note(kBootLoaderAdvice);
         break;
     case norvik::DownloadOutcome::ControllerNotFound:
+        out.Note(kNotFoundAdvice);
         break;
     case norvik::DownloadOutcome::Aborted:
         code = ExitInterrupted;
@@ -323,10 +348,11 @@ int RunDownload(const Options &options, const Output &out)
         code = ExitIo;
         message = sink.ErrorText();
         if (!finished) {
-            message = QStringLiteral("the download sequence stopped reporting; link closed. The controller may remain in "
-                                     "its boot loader.");
+            message = QStringLiteral("the download sequence stopped reporting; link closed. ") + kBootLoaderAdvice;
             out.Error(message);
             code = ExitController;
+        } else if (sink.LinesStarted()) {
+            out.Note(kBootLoaderAdvice); // e.g. the work file could not be written after the jump
         }
         break;
     }

@@ -94,11 +94,15 @@ Options ParseOptions(const QStringList &arguments)
         {QStringLiteral("--jobs"), [&](const QString &v) { options.jobs = IntegerValue(QStringLiteral("--jobs"), v, 1, 1000); }},
         {QStringLiteral("--restart-wait"),
          [&](const QString &v) { options.restartWait = IntegerValue(QStringLiteral("--restart-wait"), v, 0, 600000); }},
+        {QStringLiteral("--sn"), [&](const QString &v) { options.sn = NonEmpty(QStringLiteral("--sn"), v); }},
+        {QStringLiteral("--since"), [&](const QString &v) { options.since = NonEmpty(QStringLiteral("--since"), v); }},
     };
     const std::map<QString, std::function<void()>> flags = {
         {QStringLiteral("--trace"), [&] { options.trace = true; }},
         {QStringLiteral("--json"), [&] { options.json = true; }},
         {QStringLiteral("--yes"), [&] { options.yes = true; }},
+        {QStringLiteral("--in-bootloader"), [&] { options.inBootLoader = true; }},
+        {QStringLiteral("--csv"), [&] { options.csv = true; }},
         {QStringLiteral("--list"), [&] { options.list = true; }},
         {QStringLiteral("--help"), [&] { options.help = true; }},
         {QStringLiteral("-h"), [&] { options.help = true; }},
@@ -107,7 +111,8 @@ Options ParseOptions(const QStringList &arguments)
     const QStringList commandOnly = {QStringLiteral("--time"),    QStringLiteral("--ids"),     QStringLiteral("--yes"),
                                      QStringLiteral("--list"),    QStringLiteral("--max"),     QStringLiteral("--removed"),
                                      QStringLiteral("--debug-log"), QStringLiteral("--target"),  QStringLiteral("--targets"),
-                                     QStringLiteral("--jobs"),    QStringLiteral("--restart-wait")};
+                                     QStringLiteral("--jobs"),    QStringLiteral("--restart-wait"), QStringLiteral("--in-bootloader"),
+                                     QStringLiteral("--sn"),      QStringLiteral("--since"),   QStringLiteral("--csv")};
     // A negative number is an argument (a call's integer), not an option.
     static const QRegularExpression negativeNumber(QStringLiteral("^-(\\d|\\$|0x)"));
 
@@ -250,13 +255,18 @@ Commands:
                        boot loader.
   fleet info [--target SPEC ...] [--targets FILE] [--jobs N]
                        read and tabulate the same targets without downloading
-  download FILE [--yes]
+  download FILE [--yes] [--in-bootloader]
                        write new firmware from an Intel-HEX file; asks for
                        confirmation on a terminal unless --yes, and refuses
                        without a terminal unless --yes; a file with a broken
                        record is refused before anything is sent. Ctrl-C
                        stops after the current line; the controller may then
-                       stay in its boot loader.
+                       stay in its boot loader. Every download is added to
+                       the upgrade history.
+                       --in-bootloader: for a controller that a download
+                       stopped half way left in its boot loader (it no longer
+                       answers the jump command): the record lines go out at
+                       once, without the jump, with the same pace and resends
   hex-info FILE        type code, version, record count and every broken
                        record with its line number (no controller needed)
   verify FILE          compare the controller's type code and version with
@@ -278,6 +288,14 @@ Commands:
                        each record to DIR/RXyyyymmdd.txt
   door N open|force-open|force-close|resume|status
                        act on door N, or print its state
+  history [--sn SN] [--since DATE] [--json|--csv]
+                       the upgrade history: every download of the window and
+                       of norvik-ctl, oldest first (no controller needed).
+                       DATE is YYYY-MM-DD (from local midnight) or a date and
+                       time YYYY-MM-DDTHH:MM[:SS] (local, or with Z or +HH:MM).
+                       --csv: comma-separated with a header line. The file is
+                       $XDG_DATA_HOME/norvik/history.sqlite
+                       (~/.local/share/norvik/history.sqlite by default)
 
 Exit codes:
   0    success

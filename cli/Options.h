@@ -48,6 +48,10 @@ struct Options {
     QString command;
     QStringList arguments; // the command's positional arguments
     bool yes = false;      // download: no confirmation
+    bool inBootLoader = false; // download: the controller already waits in its boot loader
+    QString sn;            // history: only this SN
+    QString since;         // history: only downloads started at or after this date
+    bool csv = false;      // history: comma-separated values
     QString time;          // set-clock: empty means now
     int scanFirst = 1;
     int scanLast = 128;

@@ -55,6 +55,17 @@ DownloadSequence::DownloadSequence(TController *controller, DownloadSink *sink, 
     connect(&m_t2, &QTimer::timeout, this, &DownloadSequence::T2Timer);
 }
 
+DownloadSequence::~DownloadSequence()
+{
+    if (!m_running)
+        return;
+    m_t1.stop();
+    m_t2.stop();
+    m_running = false;
+    MarkEnded(QStringLiteral("The program ended during the download."));
+    Q_EMIT finished(DownloadOutcome::Aborted);
+}
+
 void DownloadSequence::Start(const QString &hexPath)
 {
     if (m_running) {
@@ -64,7 +75,14 @@ void DownloadSequence::Start(const QString &hexPath)
     m_hexPath = hexPath;
     m_abortRequested = false;
     m_running = true;
+    m_linesSent = 0;
+    m_resends = 0;
+    m_resultText.clear();
+    m_endedAt = QDateTime();
+    // A controller already in its boot loader needs no time to switch over.
+    m_t1.setInterval(m_inBootLoader ? 0 : kTickMs);
     m_t1.start();
+    Q_EMIT started();
 }
 
 bool DownloadSequence::Running() const
@@ -84,7 +102,7 @@ void DownloadSequence::T1Timer()
     if (FinishIfAborted())
         return;
     try {
-        if (!m_controller->SendJumpBootloader()) {
+        if (!m_inBootLoader && !m_controller->SendJumpBootloader()) {
             End(DownloadOutcome::ControllerNotFound, QStringLiteral("Controller not found."));
             return;
         }
@@ -92,6 +110,10 @@ void DownloadSequence::T1Timer()
         PrepareDownload();
         // The bar keeps its old position until the first acknowledgement.
         m_sink->SetProgressRange(0, static_cast<int>(m_hexLines.size()));
+        if (m_inBootLoader) {
+            // The boot loader is already listening: the first line goes out now.
+            T2Timer();
+        }
     } catch (const std::exception &error) {
         Fail(error);
     }
@@ -137,6 +159,7 @@ void DownloadSequence::T2Timer()
                 const bool resend = m_linePos <= m_lastLinePos;
                 const QByteArray line = m_hexLines.at(m_linePos).toLatin1();
                 m_controller->DirectSend(line.constData(), static_cast<int>(line.size()));
+                ++(resend ? m_resends : m_linesSent);
                 m_sink->LineSent(m_linePos, resend);
             }
         }
@@ -156,8 +179,17 @@ void DownloadSequence::T2Timer()
     }
 }
 
+void DownloadSequence::MarkEnded(const QString &text)
+{
+    if (!m_endedAt.isValid())
+        m_endedAt = QDateTime::currentDateTime();
+    if (m_resultText.isEmpty())
+        m_resultText = text;
+}
+
 void DownloadSequence::End(DownloadOutcome outcome, const QString &text)
 {
+    MarkEnded(text);
     m_sink->SetStatus(text);
     m_sink->ShowResult(outcome, text);
     Finish(outcome);
@@ -167,6 +199,7 @@ void DownloadSequence::Fail(const std::exception &error)
 {
     m_t1.stop();
     m_t2.stop();
+    MarkEnded(QString::fromLatin1(error.what()));
     m_sink->ShowError(QString::fromLatin1(error.what()));
     Finish(DownloadOutcome::Error);
 }
@@ -175,6 +208,7 @@ bool DownloadSequence::FinishIfAborted()
 {
     if (!m_abortRequested)
         return false;
+    MarkEnded(QStringLiteral("Download stopped."));
     Finish(DownloadOutcome::Aborted);
     return true;
 }

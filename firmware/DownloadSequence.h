@@ -3,6 +3,7 @@
 // its boot loader and prepares the work file, T2 feeds one record line per
 // tick and follows the boot loader's one-letter answers. The window and
 // norvik-ctl both drive this one implementation.
+#include <QDateTime>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -61,10 +62,20 @@ class DownloadSequence : public QObject {
     Q_OBJECT
 public:
     DownloadSequence(TController *controller, DownloadSink *sink, QObject *parent = nullptr);
+    // A run still going when its driver goes away (the window closed during a
+    // download) ends as Aborted for whoever listens to finished(); the sink and
+    // the link, which may be gone already, are left alone.
+    ~DownloadSequence() override;
 
     // Arms T1 (100 ms one-shot). The caller has already applied the settings,
     // connected and, on the modem link, dialled.
     void Start(const QString &hexPath);
+    // For a controller that a broken-off download left in its boot loader: it
+    // no longer answers the jump command, but still takes record lines. The
+    // next Start skips the jump and the wait for the boot loader and sends the
+    // first line at once; the line loop is unchanged.
+    void SetInBootLoader(bool inBootLoader) { m_inBootLoader = inBootLoader; }
+    bool InBootLoader() const { return m_inBootLoader; }
     bool Running() const;
     // Stops at the next tick boundary: closes the link and reports Aborted.
     void Abort();
@@ -75,10 +86,20 @@ public:
     const QStringList &HexLines() const { return m_hexLines; }
     int LinePos() const { return m_linePos; }
     int StallCount() const { return m_stallCount; }
+    // Of the current or last run: the firmware file, record lines sent for the
+    // first time and sent again, the ending's text and when the ending came
+    // (before any box is shown).
+    QString HexPath() const { return m_hexPath; }
+    int LinesSent() const { return m_linesSent; }
+    int Resends() const { return m_resends; }
+    QString ResultText() const { return m_resultText; }
+    QDateTime EndedAt() const { return m_endedAt; }
     QTimer &T1() { return m_t1; }
     QTimer &T2() { return m_t2; }
 
 Q_SIGNALS:
+    // Start accepted the run (T1 armed).
+    void started();
     void finished(norvik::DownloadOutcome outcome);
 
 private:
@@ -86,6 +107,7 @@ private:
     void T2Timer();
     void PrepareDownload();
     void End(DownloadOutcome outcome, const QString &text);
+    void MarkEnded(const QString &text);
     // A raised error ends the download: its message, input back, link closed.
     void Fail(const std::exception &error);
     bool FinishIfAborted();
@@ -103,6 +125,11 @@ private:
     unsigned char m_replyArea[255] = {};
     bool m_abortRequested = false;
     bool m_running = false;
+    bool m_inBootLoader = false;
+    int m_linesSent = 0;
+    int m_resends = 0;
+    QString m_resultText;
+    QDateTime m_endedAt;
     QTimer m_t1;
     QTimer m_t2;
 };

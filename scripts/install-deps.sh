@@ -5,7 +5,7 @@ set -euo pipefail
 
 PACKAGES=(
   g++ make cmake
-  qt6-base-dev qt6-base-dev-tools qt6-serialport-dev
+  qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libqt6sql6-sqlite
   libgtest-dev libgmock-dev
 )
 for option in "$@"; do

@@ -29,6 +29,29 @@ protected:
     {
     }
 
+    // A --json download stopped with Ctrl-C once a few lines went through; its exit code.
+    int InterruptedDownload(const QString &firmware, QByteArray *out, QByteArray *err)
+    {
+        QProcess ctl;
+        ctl.setStandardInputFile(QProcess::nullDevice());
+        ctl.start(m_ctl, CtlLink() + QStringList{QStringLiteral("--json"), QStringLiteral("download"), firmware,
+                                                 QStringLiteral("--yes")});
+        EXPECT_TRUE(ctl.waitForStarted(10000));
+        QElapsedTimer clock;
+        clock.start();
+        while (out->count('\n') < 5 && clock.elapsed() < 15000) {
+            ctl.waitForReadyRead(200);
+            *out += ctl.readAllStandardOutput();
+        }
+        EXPECT_GE(out->count('\n'), 5) << out->toStdString();
+        ::kill(static_cast<pid_t>(ctl.processId()), SIGINT);
+        EXPECT_TRUE(ctl.waitForFinished(5000));
+        *out += ctl.readAllStandardOutput();
+        *err = ctl.readAllStandardError();
+        EXPECT_EQ(ctl.exitStatus(), QProcess::NormalExit);
+        return ctl.exitCode();
+    }
+
     static QJsonObject OnlyObject(const CtlResult &r)
     {
         bool ok = false;
@@ -228,26 +251,8 @@ TEST_F(CtlUdp, DownloadStallEndsInFailureWithTheBootLoaderWarning)
 TEST_F(CtlUdp, CtrlCStopsTheDownloadAndClosesTheLink)
 {
     StartSim();
-    QProcess ctl;
-    ctl.setStandardInputFile(QProcess::nullDevice());
-    ctl.start(m_ctl, CtlLink() + QStringList{QStringLiteral("--json"), QStringLiteral("download"),
-                                         Firmware(QStringLiteral("0x4000")), QStringLiteral("--yes")});
-    ASSERT_TRUE(ctl.waitForStarted(10000));
-    // Let a few lines go through, then interrupt.
-    QByteArray out;
-    QElapsedTimer clock;
-    clock.start();
-    while (out.count('\n') < 5 && clock.elapsed() < 15000) {
-        ctl.waitForReadyRead(200);
-        out += ctl.readAllStandardOutput();
-    }
-    ASSERT_GE(out.count('\n'), 5) << out.toStdString();
-    ::kill(static_cast<pid_t>(ctl.processId()), SIGINT);
-    ASSERT_TRUE(ctl.waitForFinished(5000));
-    out += ctl.readAllStandardOutput();
-    const QByteArray err = ctl.readAllStandardError();
-    EXPECT_EQ(ctl.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(ctl.exitCode(), 130) << err.toStdString();
+    QByteArray out, err;
+    EXPECT_EQ(InterruptedDownload(Firmware(QStringLiteral("0x4000")), &out, &err), 130) << err.toStdString();
     EXPECT_TRUE(err.contains("may remain in its boot loader")) << err.toStdString();
     const QList<QByteArray> lines = out.trimmed().split('\n');
     const QJsonObject result = QJsonDocument::fromJson(lines.last()).object();
@@ -266,6 +271,37 @@ TEST_F(CtlUdp, CtrlCStopsTheDownloadAndClosesTheLink)
     const CtlResult recovered = Ctl({QStringLiteral("download"), firmware, QStringLiteral("--yes")});
     EXPECT_EQ(recovered.exitCode, 0) << recovered.describe().toStdString();
     EXPECT_TRUE(err.contains("power off and on")) << err.toStdString();
+}
+
+// A download stopped half way leaves the controller in its boot loader, deaf
+// to the jump command: --in-bootloader sends the lines straight away.
+TEST_F(CtlUdp, AControllerLeftInItsBootLoaderIsRecoveredWithInBootloader)
+{
+    StartSim();
+    const QString firmware = Firmware();
+    QByteArray out, err;
+    ASSERT_EQ(InterruptedDownload(firmware, &out, &err), 130);
+    EXPECT_TRUE(err.contains("--in-bootloader")) << err.toStdString();
+
+    const CtlResult deaf = Ctl({QStringLiteral("download"), firmware, QStringLiteral("--yes")});
+    EXPECT_EQ(deaf.exitCode, 1) << deaf.describe().toStdString();
+    EXPECT_TRUE(deaf.outText().contains(QStringLiteral("Controller not found."))) << deaf.describe().toStdString();
+    EXPECT_TRUE(deaf.errText().contains(QStringLiteral("--in-bootloader"))) << deaf.describe().toStdString();
+
+    const CtlResult recovered = Ctl({QStringLiteral("--trace"), QStringLiteral("download"), firmware,
+                                     QStringLiteral("--yes"), QStringLiteral("--in-bootloader")});
+    EXPECT_EQ(recovered.exitCode, 0) << recovered.describe().toStdString();
+    EXPECT_TRUE(recovered.outText().contains(QStringLiteral("Download Successful"))) << recovered.describe().toStdString();
+    EXPECT_FALSE(recovered.errText().contains(QStringLiteral("33 01 E0 10"))) << "no jump command";
+    const CtlResult info = Ctl({QStringLiteral("info")});
+    EXPECT_TRUE(info.outText().contains(QStringLiteral("   Version: 2.10\n"))) << info.describe().toStdString();
+
+    // Each attempt is in the history with its ending.
+    const CtlResult history = Ctl({QStringLiteral("--json"), QStringLiteral("history")});
+    QStringList outcomes;
+    for (const QJsonValue &row : OnlyObject(history)[QStringLiteral("records")].toArray())
+        outcomes << row[QStringLiteral("outcome")].toString();
+    EXPECT_EQ(outcomes.mid(outcomes.size() - 3), QStringList({"interrupted", "failure", "success"}));
 }
 
 #endif

@@ -106,7 +106,8 @@ TEST_F(CtlOffline, HelpNamesEveryOptionCommandAndExitCode)
         EXPECT_TRUE(text.contains(QLatin1String(option))) << option;
     for (const char *command : {"info", "write-sn SN", "set-clock [--time", "get-clock", "reset", "download FILE [--yes]",
                                 "hex-info FILE", "verify FILE", "ports", "scan [--ids A-B]", "fleet download FILE",
-                                "fleet info"})
+                                "fleet info", "download FILE [--yes] [--in-bootloader]",
+                                "history [--sn SN] [--since DATE]"})
         EXPECT_TRUE(text.contains(QStringLiteral("\n  %1").arg(QLatin1String(command)))) << command;
     for (const char *code : {"0", "1", "2", "3", "130"})
         EXPECT_TRUE(QRegularExpression(QStringLiteral("\n  %1 +\\S").arg(QLatin1String(code))).match(text).hasMatch())

@@ -3,6 +3,7 @@
 #include "app/burn.h"
 #include "component/Controller.h"
 #include "firmware/HexFile.h"
+#include "firmware/UpgradeHistory.h"
 #include "tests/gui/FirmwareFile.h"
 #include "tests/gui/ScriptedController.h"
 #include "tests/support/RecordingMessageBoxes.h"
@@ -14,6 +15,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -174,4 +176,47 @@ TEST(BurnDownload, ABrokenFileIsRefusedBeforeAnythingIsSent)
         QTest::qWait(250);
         EXPECT_TRUE(controller.Requests().empty());
     }
+}
+
+// Each download leaves its row in the upgrade history, written quietly; a
+// history that cannot be written is said once, after the download's own text.
+TEST(BurnDownload, DownloadsAreRecordedAndAnUnwritableHistoryIsSaidOnce)
+{
+    const QByteArray dataHome = qgetenv("XDG_DATA_HOME");
+    QTemporaryDir data;
+    qputenv("XDG_DATA_HOME", data.path().toLocal8Bit());
+    ScriptedController controller(BootLoader(true));
+    DownloadWindow w(controller);
+    w->btnDownload->click();
+    ASSERT_TRUE(w.WaitForEnd(5000));
+    const QString success = QStringLiteral("Download Successful, Please reboot controller and then reset.");
+
+    QList<norvik::UpgradeRecord> rows;
+    QString error;
+    ASSERT_TRUE(norvik::ReadUpgradeRecords({}, &rows, &error)) << error.toStdString();
+    ASSERT_EQ(rows.size(), 1);
+    const norvik::UpgradeRecord &row = rows.first();
+    EXPECT_EQ(QStringList({row.link, row.address, row.outcome, row.message, row.fileSha256, row.serialNumber}),
+              QStringList({"network", QStringLiteral("127.0.0.1:%1").arg(controller.Port()), "success", success,
+                           norvik::FileSha256(w.hex.path), ""}));
+    EXPECT_EQ(QList<int>({row.controllerId, row.lines, row.resends}), QList<int>({1, 4, 0}));
+
+    const QString blocker = data.filePath(QStringLiteral("blocker"));
+    ASSERT_TRUE(QFile(blocker).open(QIODevice::WriteOnly));
+    qputenv("XDG_DATA_HOME", blocker.toLocal8Bit());
+    for (const QString &status : {success + QStringLiteral("  Upgrade history not written."), success}) {
+        w->btnDownload->click();
+        ASSERT_TRUE(w.WaitForEnd(5000));
+        EXPECT_EQ(w->labStatus->text(), status);
+    }
+    EXPECT_EQ(w.boxes.boxes.size(), 6u);
+
+    // The window closed during a download: the run is still on record.
+    qputenv("XDG_DATA_HOME", data.path().toLocal8Bit());
+    w->btnDownload->click();
+    w.form.reset();
+    ASSERT_TRUE(norvik::ReadUpgradeRecords({}, &rows, &error)) << error.toStdString();
+    ASSERT_EQ(rows.size(), 2);
+    EXPECT_EQ(rows.last().outcome, "interrupted");
+    qputenv("XDG_DATA_HOME", dataHome);
 }
