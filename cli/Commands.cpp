@@ -44,6 +44,12 @@ bool HexFileExists(const QString &path, const Output &out, QJsonObject failure)
     return false;
 }
 
+QString HistoryNotWritten(const QString &why)
+{
+    return QStringLiteral("norvik-ctl: the upgrade history was not written (the download's result is not affected): %1")
+        .arg(why);
+}
+
 QJsonObject Failure(const QString &command, const QString &error)
 {
     return QJsonObject{{QStringLiteral("command"), command}, {QStringLiteral("ok"), false},

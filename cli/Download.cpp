@@ -1,5 +1,6 @@
 #include "cli/Download.h"
 
+#include "cli/CommandKit.h"
 #include "cli/Commands.h"
 #include "cli/ExitCodes.h"
 #include "cli/Interrupt.h"
@@ -275,8 +276,7 @@ int RunDownload(const Options &options, const Output &out)
     norvik::DownloadRecorder recorder(&sequence, &controller);
     QObject::connect(&recorder, &norvik::DownloadRecorder::writeFailed, [&](const QString &why) {
         sink.EndBar();
-        out.Note(QStringLiteral("norvik-ctl: the upgrade history was not written (the download's result is not "
-                                "affected): %1").arg(why));
+        out.Note(HistoryNotWritten(why));
     });
 
     QEventLoop loop;

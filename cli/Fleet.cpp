@@ -1,14 +1,15 @@
 #include "cli/Fleet.h"
 
+#include "cli/CommandKit.h"
 #include "cli/Commands.h"
 #include "cli/ExitCodes.h"
 #include "cli/FleetWorker.h"
 #include "firmware/HexCheck.h"
+#include "firmware/UpgradeHistory.h"
 #include "cli/Interrupt.h"
 #include "cli/Output.h"
 #include "common/Errors.h"
 
-#include <QCryptographicHash>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
@@ -30,8 +31,9 @@ namespace ctl {
 namespace {
 
 constexpr int kRedrawMs = 250;
-const QString kBootLoaderAdvice =
-    QStringLiteral("switch their power off and on, then download again.");
+const QString kBootLoaderAdvice = QStringLiteral(
+    "download to each again with norvik-ctl download --in-bootloader, or switch their power off and on, then "
+    "download again.");
 
 QString Seconds(qint64 milliseconds)
 {
@@ -199,6 +201,8 @@ private:
         m_lines.erase(result.index);
         m_results[result.index] = result;
         Clear();
+        if (m_job.download && result.Started())
+            WriteHistory(result);
         m_out.Text(QStringLiteral("%1: %2%3")
                        .arg(result.target, result.outcome)
                        .arg(result.message.isEmpty() ? QString() : QStringLiteral(" - ") + result.message));
@@ -225,6 +229,33 @@ private:
         }
         m_out.Object(object);
         Draw();
+    }
+
+    // One row per controller whose download began; a history that cannot be
+    // written is said once and changes no outcome.
+    void WriteHistory(const FleetResult &result)
+    {
+        norvik::UpgradeRecord row;
+        row.started = result.started;
+        row.ended = result.ended;
+        row.link = result.link;
+        row.address = result.address;
+        row.controllerId = result.controllerId;
+        row.serialNumber = result.serialNumber;
+        row.typeCode = result.typeCode;
+        row.versionBefore = result.versionBefore;
+        row.versionAfter = result.versionAfter;
+        row.fileName = m_job.hexPath;
+        row.fileSha256 = result.fileSha256;
+        row.lines = result.lines;
+        row.resends = result.resends;
+        row.outcome = result.outcome;
+        row.message = result.message;
+        QString why;
+        if (!norvik::AppendUpgradeRecord(row, &why) && !m_historyFailed) {
+            m_historyFailed = true;
+            m_out.Note(HistoryNotWritten(why));
+        }
     }
 
     // Live lines: one per running target, redrawn in place.
@@ -340,6 +371,7 @@ private:
     std::map<int, Live> m_lines; // running targets by index, in list order
     int m_drawn = 0;
     bool m_dirty = false;
+    bool m_historyFailed = false;
     QEventLoop *m_loop = nullptr;
 };
 
@@ -386,16 +418,12 @@ int RunFleet(const Options &options, const Output &out)
             out.Object(object);
             return ExitIo;
         }
-        QFile file(path);
-        if (!file.open(QIODevice::ReadOnly))
-            throw norvik::EInOutError(QStringLiteral("cannot read \"%1\": %2").arg(path, file.errorString()).toStdString());
-        QCryptographicHash sha(QCryptographicHash::Sha256);
-        if (!sha.addData(&file))
-            throw norvik::EInOutError(QStringLiteral("cannot read \"%1\": %2").arg(path, file.errorString()).toStdString());
+        job.fileSha256 = norvik::FileSha256(path);
+        if (job.fileSha256.isEmpty())
+            throw norvik::EInOutError(QStringLiteral("cannot read \"%1\"").arg(path).toStdString());
         job.hexPath = QFileInfo(path).absoluteFilePath();
         job.fileInfo = info;
         job.fileName = QFileInfo(path).fileName();
-        job.fileSha256 = QString::fromLatin1(sha.result().toHex());
         if (!workDir.isValid())
             throw norvik::EInOutError(
                 QStringLiteral("cannot create a folder for the work files: %1").arg(workDir.errorString()).toStdString());

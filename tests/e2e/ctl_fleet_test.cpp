@@ -98,6 +98,27 @@ TEST_F(CtlFleet, FiveTargetsOneSilentOneRefusingTextAndJson)
     EXPECT_EQ(summary.value(QStringLiteral("failed")).toInt(), 2);
     EXPECT_EQ(summary.value(QStringLiteral("may_remain_in_boot_loader")).toArray().size(), 1);
 
+    // Every controller the fleet tried has its row in the history, with what
+    // it read of it before and after.
+    const CtlResult history = Ctl({QStringLiteral("--json"), QStringLiteral("history")});
+    QStringList rows;
+    for (const QJsonValue &row : history.onlyObject(&parsed).value(QStringLiteral("records")).toArray()) {
+        const QJsonObject r = row.toObject();
+        rows << QStringList{r.value(QStringLiteral("address")).toString(), r.value(QStringLiteral("outcome")).toString(),
+                            r.value(QStringLiteral("version_before")).toString(),
+                            r.value(QStringLiteral("version_after")).toString(),
+                            QString::number(r.value(QStringLiteral("sn")).toString().size())}
+                    .join(QLatin1Char(' '));
+    }
+    rows.sort();
+    QStringList expectedRows;
+    for (int i : {0, 2, 4})
+        expectedRows << specs[i].section(QLatin1Char('/'), 0, 0) + QStringLiteral(" success 2.5 2.10 8");
+    expectedRows << specs[1].section(QLatin1Char('/'), 0, 0) + QStringLiteral(" failure   0")
+                 << specs[3].section(QLatin1Char('/'), 0, 0) + QStringLiteral(" failure 2.5  8");
+    expectedRows.sort();
+    EXPECT_EQ(rows.join(QLatin1Char('\n')).toStdString(), expectedRows.join(QLatin1Char('\n')).toStdString());
+
     // Again as text, the refusing controller restarted first: the three
     // upgraded ones now report the new version before.
     m_sim.powerCycle();
