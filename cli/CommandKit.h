@@ -28,6 +28,8 @@ QString VersionText(std::uint16_t version);
 // The 8 bytes of a serial number as text; a zero byte ends it, as in the window's box.
 QString SnText(const std::uint8_t *sn);
 int Interrupted(const Output &out, const QString &command);
+// Asks on stderr and reads one line of stdin: true only for "y" or "yes".
+bool AskYes(const QString &question);
 // Said once per run when a download's row could not go into the upgrade history.
 QString HistoryNotWritten(const QString &why);
 // A command without its answer: the controller is silent, Ctrl-C cut the wait

@@ -26,6 +26,8 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <iostream>
+#include <string>
 
 namespace ctl {
 
@@ -42,6 +44,16 @@ bool HexFileExists(const QString &path, const Output &out, QJsonObject failure)
     failure.insert(QStringLiteral("error"), message);
     out.Object(failure);
     return false;
+}
+
+bool AskYes(const QString &question)
+{
+    WriteErr(question);
+    std::string answer;
+    if (!std::getline(std::cin, answer))
+        return false;
+    const QString text = QString::fromLocal8Bit(answer.c_str()).trimmed().toLower();
+    return text == QLatin1String("y") || text == QLatin1String("yes");
 }
 
 QString HistoryNotWritten(const QString &why)

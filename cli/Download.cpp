@@ -19,7 +19,6 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
-#include <iostream>
 #include <string>
 #include <unistd.h>
 
@@ -186,14 +185,10 @@ private:
 
 bool Confirm(int id)
 {
-    WriteErr(QStringLiteral("Please Terminate ALL program. Doors on \"Controller %1\" will not function during upgrade "
-                            "(3~10 minute). All information on controller will be loss. Are you sure? [y/N] ")
-                 .arg(id));
-    std::string answer;
-    if (!std::getline(std::cin, answer))
-        return false;
-    const QString text = QString::fromLocal8Bit(answer.c_str()).trimmed().toLower();
-    return text == QLatin1String("y") || text == QLatin1String("yes");
+    return AskYes(QStringLiteral("Please Terminate ALL program. Doors on \"Controller %1\" will not function during "
+                                 "upgrade (3~10 minute). All information on controller will be loss. Are you sure? "
+                                 "[y/N] ")
+                      .arg(id));
 }
 
 QString OutcomeName(norvik::DownloadOutcome outcome)

@@ -20,7 +20,6 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
-#include <iostream>
 #include <map>
 #include <memory>
 #include <string>
@@ -83,14 +82,10 @@ QString BrokenRecord(const QString &path)
 
 bool Confirm(int count)
 {
-    WriteErr(QStringLiteral("Please Terminate ALL program. Doors on %1 controllers will not function during upgrade "
-                            "(3~10 minute). All information on controller will be loss. Are you sure? [y/N] ")
-                 .arg(count));
-    std::string answer;
-    if (!std::getline(std::cin, answer))
-        return false;
-    const QString text = QString::fromLocal8Bit(answer.c_str()).trimmed().toLower();
-    return text == QLatin1String("y") || text == QLatin1String("yes");
+    return AskYes(QStringLiteral("Please Terminate ALL program. Doors on %1 controllers will not function during "
+                                 "upgrade (3~10 minute). All information on controller will be loss. Are you sure? "
+                                 "[y/N] ")
+                      .arg(count));
 }
 
 // Drives the run on the main thread: starts a worker thread per link group
