@@ -97,6 +97,17 @@ void FitWidth(QLineEdit *edit, int pixels, const QString &sample)
     edit->setFixedWidth(std::max(pixels, needed));
 }
 
+// A labelled line edit in a grid row: the label at `column`, the field beside it.
+QLineEdit *AddGridEdit(QGridLayout *grid, int row, int column, QLabel *label, const char *name, const QString &text,
+                       int pixels, const QString &sample, Qt::Alignment alignment = {})
+{
+    grid->addWidget(label, row, column);
+    QLineEdit *edit = Labelled(AddEdit(label->parentWidget(), name, text), label);
+    FitWidth(edit, pixels, sample);
+    grid->addWidget(edit, row, column + 1, alignment);
+    return edit;
+}
+
 QPushButton *AddButton(QWidget *parent, const char *name, const QString &text, int minWidth, int minHeight)
 {
     auto *button = new QPushButton(text, parent);
@@ -255,33 +266,21 @@ void TfrmBurn::BuildControls()
     FitWidth(edtSN, 110, QStringLiteral("00000000"));
     grid->addWidget(edtSN, 1, 1, 1, 3, Qt::AlignLeft);
 
-    label = AddLabel(Panel1, QStringLiteral("Delay"));
-    grid->addWidget(label, 2, 0);
-    edtSerialDelay = Labelled(AddEdit(Panel1, "edtSerialDelay", QStringLiteral("200")), label);
-    FitWidth(edtSerialDelay, 60, QStringLiteral("00000"));
-    grid->addWidget(edtSerialDelay, 2, 1);
-
-    label = AddLabel(Panel1, QStringLiteral("Retry Sleep:"));
-    grid->addWidget(label, 3, 0);
-    edtRetrySleep = Labelled(AddEdit(Panel1, "edtRetrySleep", QStringLiteral("20")), label);
-    FitWidth(edtRetrySleep, 60, QStringLiteral("00000"));
-    grid->addWidget(edtRetrySleep, 3, 1);
+    const QString number = QStringLiteral("00000");
+    edtSerialDelay = AddGridEdit(grid, 2, 0, AddLabel(Panel1, QStringLiteral("Delay")), "edtSerialDelay",
+                                 QStringLiteral("200"), 60, number);
+    edtRetrySleep = AddGridEdit(grid, 3, 0, AddLabel(Panel1, QStringLiteral("Retry Sleep:")), "edtRetrySleep",
+                                QStringLiteral("20"), 60, number);
     label = AddLabel(Panel1, QStringLiteral("Retry"));
     label->setIndent(8);
-    grid->addWidget(label, 3, 2);
-    edtRetry = Labelled(AddEdit(Panel1, "edtRetry", QStringLiteral("20")), label);
-    FitWidth(edtRetry, 60, QStringLiteral("00000"));
-    grid->addWidget(edtRetry, 3, 3);
+    edtRetry = AddGridEdit(grid, 3, 2, label, "edtRetry", QStringLiteral("20"), 60, number);
 
     // Right column: the link and its address.
     rbModem = new QRadioButton(QStringLiteral("Modem"), Panel1);
     rbModem->setObjectName(QStringLiteral("rbModem"));
     grid->addWidget(rbModem, 0, 5);
-    label = AddLabel(Panel1, QStringLiteral("Phone#"));
-    grid->addWidget(label, 0, 6);
-    edtPhone = Labelled(AddEdit(Panel1, "edtPhone", QString()), label);
-    FitWidth(edtPhone, 130, QStringLiteral("000.000.000.000"));
-    grid->addWidget(edtPhone, 0, 7);
+    const QString address = QStringLiteral("000.000.000.000");
+    edtPhone = AddGridEdit(grid, 0, 6, AddLabel(Panel1, QStringLiteral("Phone#")), "edtPhone", QString(), 130, address);
 
     rbSerial = new QRadioButton(QStringLiteral("Serial"), Panel1);
     rbSerial->setObjectName(QStringLiteral("rbSerial"));
@@ -306,16 +305,9 @@ void TfrmBurn::BuildControls()
     rbTCPIP = new QRadioButton(QStringLiteral("Network"), Panel1);
     rbTCPIP->setObjectName(QStringLiteral("rbTCPIP"));
     grid->addWidget(rbTCPIP, 2, 5);
-    label = AddLabel(Panel1, QStringLiteral("IP:"));
-    grid->addWidget(label, 2, 6);
-    edtIP = Labelled(AddEdit(Panel1, "edtIP", QString()), label);
-    FitWidth(edtIP, 130, QStringLiteral("000.000.000.000"));
-    grid->addWidget(edtIP, 2, 7);
-    label = AddLabel(Panel1, QStringLiteral("Port:"));
-    grid->addWidget(label, 3, 6);
-    edtPort = Labelled(AddEdit(Panel1, "edtPort", QStringLiteral("1001")), label);
-    FitWidth(edtPort, 60, QStringLiteral("00000"));
-    grid->addWidget(edtPort, 3, 7, Qt::AlignLeft);
+    edtIP = AddGridEdit(grid, 2, 6, AddLabel(Panel1, QStringLiteral("IP:")), "edtIP", QString(), 130, address);
+    edtPort = AddGridEdit(grid, 3, 6, AddLabel(Panel1, QStringLiteral("Port:")), "edtPort", QStringLiteral("1001"), 60,
+                          number, Qt::AlignLeft);
 
     // The three link buttons share one parent, so exactly one is checked.
     for (QRadioButton *rb : {rbModem, rbSerial, rbTCPIP})

@@ -1,22 +1,14 @@
 #include "firmware/HexCheck.h"
 
 #include "common/Errors.h"
+#include "component/commands/Arguments.h"
 
 #include <QFile>
 
 namespace norvik {
 namespace {
 
-int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
+using args::HexDigit;
 
 QString Hex2(int value)
 {
