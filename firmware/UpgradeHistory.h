@@ -20,6 +20,7 @@ struct UpgradeRecord {
     QString fileName, fileSha256;
     int lines = 0, resends = 0; // record lines sent once each, and sent again
     QString outcome;            // "success", "failure" or "interrupted"
+    QString kind = QStringLiteral("download"); // "download" or "verify"
     QString message;
 };
 
