@@ -14,6 +14,8 @@
 #include "component/Controller.h"
 #include "firmware/HexCheck.h"
 #include "firmware/HexFile.h"
+#include "firmware/Rollout.h"
+#include "cli/Verify.h"
 
 #include <QDateTime>
 #include <QFileInfo>
@@ -91,7 +93,7 @@ int NoAnswer(const Output &out, const QString &command, const TController &contr
 
 QString VersionText(std::uint16_t version)
 {
-    return QStringLiteral("%1.%2").arg(version >> 8).arg(version & 0xFF);
+    return norvik::VersionString(version);
 }
 
 QString SnText(const std::uint8_t *sn)
@@ -123,7 +125,8 @@ int OpenAndReadInfo(Link &link, TControllerInfo &info, const Options &options, c
 {
     if (const int code = link.session.Open(); code != ExitOk)
         return code;
-    return link.controller.GetControllerInfo(info) ? ExitOk : NoAnswer(out, options.command, link.controller);
+    return norvik::ReadInfo(link.controller, info, options.ReadTries()) ? ExitOk
+                                                                         : NoAnswer(out, options.command, link.controller);
 }
 
 int RunInfo(const Options &options, const Output &out)
@@ -133,7 +136,7 @@ int RunInfo(const Options &options, const Output &out)
     if (const int code = OpenAndReadInfo(link, info, options, out); code != ExitOk)
         return code;
     std::uint8_t sn[8] = {};
-    link.controller.GetControllerSN(sn); // as the window: an unreadable SN stays empty
+    norvik::ReadSn(link.controller, sn, options.ReadTries()); // as the window: an unreadable SN stays empty
     const QString snText = SnText(sn);
 
     out.Text(QStringLiteral("Info:"));
@@ -239,13 +242,17 @@ int RunGetClock(const Options &options, const Output &out)
     Link link(options, out);
     if (const int code = link.session.Open(); code != ExitOk)
         return code;
-    const QDateTime time = link.controller.GetControllerDateTime();
-
     // The command gives 2001-01-01 00:00:00 both for no answer and for a
     // controller that really shows that moment. Only a whole 12-byte reply
     // holding exactly that date (with its checksum) is taken as the latter.
     const QDateTime fallback(QDate(2001, 1, 1), QTime(0, 0));
-    if (time == fallback && !ReplyCarriedFallbackClock(link.controller))
+    QDateTime time;
+    bool answered = false;
+    for (int i = 0; i < options.ReadTries() && !answered && !Interrupt::Requested(); ++i) {
+        time = link.controller.GetControllerDateTime();
+        answered = time != fallback || ReplyCarriedFallbackClock(link.controller);
+    }
+    if (!answered)
         return NoAnswer(out, options.command, link.controller);
     out.Text(time.toString(kDateTimeFormat));
     out.Object(QJsonObject{{QStringLiteral("command"), options.command},
@@ -274,43 +281,6 @@ int RunReset(const Options &options, const Output &out)
                            {QStringLiteral("result"), result},
                            {QStringLiteral("message"), text}});
     return result == 1 ? ExitOk : ExitController;
-}
-
-int RunVerify(const Options &options, const Output &out)
-{
-    const QString path = options.arguments.at(0);
-    if (!HexFileExists(path, out, Failure(options.command, QString())))
-        return ExitIo;
-    // File faults and a broken info record raise.
-    const norvik::HexFileInfo fileInfo = norvik::ReadHexFileInfo(path);
-    if (!fileInfo.ok) {
-        const QString message = QStringLiteral("Invalid Hex File: no type code and version in \"%1\"").arg(path);
-        out.Error(message);
-        out.Object(Failure(options.command, message));
-        return ExitIo;
-    }
-
-    Link link(options, out);
-    TControllerInfo info;
-    if (const int code = OpenAndReadInfo(link, info, options, out); code != ExitOk)
-        return code;
-
-    const QString typeCode = QString::number(info.TypeCode);
-    const QString version = VersionText(info.Version);
-    const bool match = typeCode == fileInfo.typeCode && version == fileInfo.version;
-    out.Text(QStringLiteral("File:       type code %1, version %2").arg(fileInfo.typeCode, fileInfo.version));
-    out.Text(QStringLiteral("Controller: type code %1, version %2").arg(typeCode, version));
-    out.Text(match ? QStringLiteral("Match") : QStringLiteral("Mismatch"));
-    out.Object(QJsonObject{
-        {QStringLiteral("command"), options.command},
-        {QStringLiteral("ok"), match},
-        {QStringLiteral("match"), match},
-        {QStringLiteral("file"),
-         QJsonObject{{QStringLiteral("type_code"), fileInfo.typeCode.toInt()}, {QStringLiteral("version"), fileInfo.version}}},
-        {QStringLiteral("controller"),
-         QJsonObject{{QStringLiteral("type_code"), info.TypeCode}, {QStringLiteral("version"), version}}},
-    });
-    return match ? ExitOk : ExitController;
 }
 
 int RunScan(const Options &options, const Output &out)
@@ -481,14 +451,19 @@ const std::map<QString, Command> &Table()
         {QStringLiteral("set-clock"), {{0, "", {QStringLiteral("--time")}}, RunSetClock}},
         {QStringLiteral("get-clock"), {{0, "", {}}, RunGetClock}},
         {QStringLiteral("reset"), {{0, "", {}}, RunReset}},
-        {QStringLiteral("download"), {{1, "FILE", {QStringLiteral("--yes"), QStringLiteral("--in-bootloader")}}, RunDownload}},
+        {QStringLiteral("download"),
+         {{1, "FILE",
+           {QStringLiteral("--yes"), QStringLiteral("--in-bootloader"), QStringLiteral("--restart-wait"),
+            QStringLiteral("--allow-other-type"), QStringLiteral("--allow-older"), QStringLiteral("--allow-reinstall")}},
+          RunDownload}},
         {QStringLiteral("fleet"),
-         {{-1, "download FILE | info",
+         {{-1, "download FILE | verify FILE | info",
            {QStringLiteral("--yes"), QStringLiteral("--target"), QStringLiteral("--targets"), QStringLiteral("--jobs"),
-            QStringLiteral("--restart-wait")}},
+            QStringLiteral("--restart-wait"), QStringLiteral("--in-bootloader"), QStringLiteral("--allow-other-type"),
+            QStringLiteral("--allow-older"), QStringLiteral("--allow-reinstall"), QStringLiteral("--wait")}},
           RunFleet}},
         {QStringLiteral("hex-info"), {{1, "FILE", {}}, RunHexInfo}},
-        {QStringLiteral("verify"), {{1, "FILE", {}}, RunVerify}},
+        {QStringLiteral("verify"), {{1, "FILE", {QStringLiteral("--wait")}}, RunVerify}},
         {QStringLiteral("ports"), {{0, "", {}}, RunPorts}},
         {QStringLiteral("scan"), {{0, "", {QStringLiteral("--ids")}}, RunScan}},
         {QStringLiteral("call"), {{-1, "OPERATION [ARG ...]", {QStringLiteral("--list")}}, RunCall}},

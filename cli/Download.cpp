@@ -12,8 +12,12 @@
 #include "firmware/HexCheck.h"
 #include "firmware/DownloadSequence.h"
 #include "firmware/HexFile.h"
+#include "firmware/Rollout.h"
+#include "firmware/UpgradeHistory.h"
+#include "cli/Recovery.h"
 
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QEventLoop>
 #include <QJsonObject>
 #include <QTemporaryDir>
@@ -47,6 +51,9 @@ const QString kBootLoaderAdvice = QStringLiteral(
 const QString kNotFoundAdvice = QStringLiteral(
     "If an earlier download to this controller stopped half way, it waits in its boot loader and does not "
     "answer: download again with --in-bootloader.");
+// After the end letter the controller restarts; a real one may wait for its
+// power to be switched off and on first. Reads this often meanwhile.
+constexpr int kRestartPollMs = 500;
 
 QString Clock(qint64 milliseconds)
 {
@@ -191,6 +198,25 @@ bool Confirm(int id)
                       .arg(id));
 }
 
+// The row of a run that ended before the jump: its link, the file, what was read.
+norvik::UpgradeRecord RowBeforeJump(const TController &controller, const QString &path, const QDateTime &started)
+{
+    norvik::UpgradeRecord row;
+    row.started = started;
+    row.ended = QDateTime::currentDateTime();
+    norvik::DownloadRecorder::DescribeLink(controller, &row);
+    row.fileName = QFileInfo(path).absoluteFilePath();
+    row.fileSha256 = norvik::FileSha256(path);
+    return row;
+}
+
+void WriteRow(const norvik::UpgradeRecord &row, const Output &out)
+{
+    QString why;
+    if (!norvik::AppendUpgradeRecord(row, &why))
+        out.Note(HistoryNotWritten(why));
+}
+
 QString OutcomeName(norvik::DownloadOutcome outcome)
 {
     switch (outcome) {
@@ -201,6 +227,64 @@ QString OutcomeName(norvik::DownloadOutcome outcome)
     case norvik::DownloadOutcome::Aborted: return QStringLiteral("aborted");
     }
     return QStringLiteral("error");
+}
+
+QString OrNone(const QString &text)
+{
+    return text.isEmpty() ? QStringLiteral("(none)") : text;
+}
+
+// The boot loader took the last line. A controller that restarts by itself
+// answers with the file's type code and version within the wait; a real one
+// may stay in its boot loader until its power is switched off and on, which
+// is said, with the command that checks it afterwards.
+int AfterEndLetter(TController &controller, const norvik::HexFileInfo &file, const Options &options, const Output &out,
+                   norvik::DownloadRecorder &recorder, norvik::RolloutOutcome *rollout, QString *message)
+{
+    if (options.restartWait > 0)
+        out.Note(QStringLiteral("Waiting up to %1 ms for the controller to restart with the new image...")
+                     .arg(options.restartWait));
+    const norvik::VersionCheck check = norvik::AwaitFile(controller, file, options.restartWait, kRestartPollMs, true,
+                                                         [] { return Interrupt::Requested(); });
+    try {
+        controller.Disconnect();
+    } catch (const std::exception &) {
+        // The outcome is known; a link that will not close cleanly changes nothing in it.
+    }
+    int code = ExitDownloaded;
+    *rollout = norvik::RolloutOutcome::Downloaded;
+    switch (check.state) {
+    case norvik::VersionCheck::Verified:
+        code = ExitOk;
+        *rollout = norvik::RolloutOutcome::Success;
+        recorder.Record().versionAfter = VersionText(check.version);
+        *message = QStringLiteral("Download Successful; type code %1, version %2 running")
+                       .arg(file.typeCode, recorder.Record().versionAfter);
+        out.Text(*message);
+        break;
+    case norvik::VersionCheck::Mismatch:
+        code = ExitController;
+        *rollout = norvik::RolloutOutcome::Failure;
+        *message = QStringLiteral("downloaded, but the controller came back with type code %1, version %2; the file "
+                                  "has type code %3, version %4")
+                       .arg(check.typeCode)
+                       .arg(VersionText(check.version), file.typeCode, file.version);
+        out.Error(*message);
+        break;
+    case norvik::VersionCheck::Stopped:
+    case norvik::VersionCheck::NoAnswer:
+        *message = QStringLiteral("The download went through; the controller has not come back with the new version%1. "
+                                  "Switch the controller off and on, then check it with:\n  %2")
+                       .arg(options.restartWait > 0 ? QStringLiteral(" within %1 ms").arg(options.restartWait)
+                                                    : QString(),
+                            VerifyCommand(options));
+        out.Note(*message);
+        if (check.state == norvik::VersionCheck::Stopped)
+            code = ExitInterrupted;
+        break;
+    }
+    recorder.Finish(norvik::RolloutOutcomeName(*rollout), *message);
+    return code;
 }
 
 } // namespace
@@ -223,8 +307,10 @@ int RunDownload(const Options &options, const Output &out)
         return ExitIo;
     }
 
+    norvik::HexFileInfo fileInfo;
     try {
         const norvik::HexFileInfo info = norvik::ReadHexFileInfo(path);
+        fileInfo = info;
         if (info.ok)
             out.Text(QStringLiteral("Hex File Info: Type code = %1, Version = %2").arg(info.typeCode, info.version));
         else
@@ -257,9 +343,72 @@ int RunDownload(const Options &options, const Output &out)
     LinkSession session(controller, options, out);
     if (const int code = session.Open(); code != ExitOk) {
         out.Object(QJsonObject{{QStringLiteral("result"), code == ExitInterrupted ? QStringLiteral("aborted") : QStringLiteral("error")},
+                               {QStringLiteral("outcome"), code == ExitInterrupted ? QStringLiteral("interrupted")
+                                                                                   : QStringLiteral("failure")},
                                {QStringLiteral("ok"), false},
                                {QStringLiteral("error"), out.LastError()}});
         return code;
+    }
+
+    // What the controller runs decides whether the file goes in at all: only
+    // an image of its own type, never an older one unless asked, and nothing
+    // for one that already runs it. A controller in its boot loader cannot
+    // answer, so --in-bootloader reads nothing and checks nothing.
+    const QDateTime started = QDateTime::currentDateTime();
+    QString serialNumber, typeCode, versionBefore;
+    if (!options.inBootLoader) {
+        TControllerInfo info;
+        if (!norvik::ReadInfo(controller, info, options.ReadTries())) {
+            norvik::UpgradeRecord row = RowBeforeJump(controller, path, started);
+            const QString lost = QString::fromStdString(controller.LinkFault());
+            const QString message = lost.isEmpty() ? QStringLiteral("Controller not found.") : lost;
+            row.outcome = Interrupt::Requested() ? QStringLiteral("interrupted") : QStringLiteral("failure");
+            row.message = message;
+            session.Close();
+            WriteRow(row, out);
+            if (Interrupt::Requested())
+                return Interrupted(out, options.command);
+            out.Text(message);
+            if (lost.isEmpty())
+                out.Note(kNotFoundAdvice);
+            out.Object(QJsonObject{{QStringLiteral("result"), QStringLiteral("controller-not-found")},
+                                   {QStringLiteral("outcome"), QStringLiteral("failure")},
+                                   {QStringLiteral("ok"), false},
+                                   {QStringLiteral("message"), message}});
+            return lost.isEmpty() ? ExitController : ExitIo;
+        }
+        std::uint8_t sn[8] = {};
+        norvik::ReadSn(controller, sn, options.ReadTries()); // as the window: an unreadable SN stays empty
+        serialNumber = SnText(sn);
+        typeCode = QString::number(info.TypeCode);
+        versionBefore = VersionText(info.Version);
+        const norvik::RolloutDecision decision = norvik::DecideRollout(
+            fileInfo, info.TypeCode, info.Version,
+            norvik::RolloutOverrides{options.allowOtherType, options.allowOlder, options.allowReinstall});
+        if (!decision.download) {
+            session.Close();
+            norvik::UpgradeRecord row = RowBeforeJump(controller, path, started);
+            row.serialNumber = serialNumber;
+            row.typeCode = typeCode;
+            row.versionBefore = versionBefore;
+            row.outcome = norvik::RolloutOutcomeName(decision.outcome);
+            row.message = decision.message;
+            WriteRow(row, out);
+            const bool current = decision.outcome == norvik::RolloutOutcome::Current;
+            if (current)
+                out.Text(QStringLiteral("Controller %1: %2").arg(options.id).arg(decision.message));
+            else
+                out.Error(QStringLiteral("Controller %1: %2; nothing was sent").arg(options.id).arg(decision.message));
+            out.Object(QJsonObject{{QStringLiteral("result"), row.outcome},
+                                   {QStringLiteral("outcome"), row.outcome},
+                                   {QStringLiteral("ok"), current},
+                                   {QStringLiteral("message"), decision.message},
+                                   {QStringLiteral("sn"), serialNumber},
+                                   {QStringLiteral("type_code"), static_cast<int>(info.TypeCode)},
+                                   {QStringLiteral("version_before"), versionBefore}});
+            return current ? ExitOk : ExitRefused;
+        }
+        out.Text(QStringLiteral("Controller %1: SN %2, %3").arg(options.id).arg(OrNone(serialNumber), decision.message));
     }
 
     const bool bar = !out.Json() && ::isatty(STDOUT_FILENO);
@@ -267,8 +416,11 @@ int RunDownload(const Options &options, const Output &out)
     norvik::DownloadSequence sequence(&controller, &sink);
     sequence.SetWorkFile(workDir.filePath(QStringLiteral("temp.hex")));
     sequence.SetInBootLoader(options.inBootLoader);
-    // Connected before the loop's own handler: the row is written as the run ends.
+    sequence.SetJumpCheck(options.ReadTries());
+    // Connected before the loop's own handler: the row is written as the run
+    // ends, and after a good end once the restarted controller was read.
     norvik::DownloadRecorder recorder(&sequence, &controller);
+    recorder.SetHoldAtEnd(true);
     QObject::connect(&recorder, &norvik::DownloadRecorder::writeFailed, [&](const QString &why) {
         sink.EndBar();
         out.Note(HistoryNotWritten(why));
@@ -302,6 +454,10 @@ int RunDownload(const Options &options, const Output &out)
 
     sink.Touch();
     sequence.Start(path);
+    recorder.Record().serialNumber = serialNumber;
+    recorder.Record().typeCode = typeCode;
+    recorder.Record().versionBefore = versionBefore;
+    recorder.Record().started = started;
     watchdog.start();
     if (Interrupt::Requested() && !abortRequested) {
         abortRequested = true;
@@ -317,27 +473,30 @@ int RunDownload(const Options &options, const Output &out)
     else
         outcome = abortRequested ? norvik::DownloadOutcome::Aborted : norvik::DownloadOutcome::Error;
     session.Close();
-    if (!finished)
-        recorder.Close(abortRequested ? norvik::DownloadOutcome::Aborted : norvik::DownloadOutcome::Error,
-                       abortRequested ? QStringLiteral("Download stopped.")
-                                      : QStringLiteral("the download sequence stopped reporting"));
 
     int code = ExitController;
     QString message = sink.ResultText();
+    norvik::RolloutOutcome rollout = norvik::RolloutOutcome::Failure;
+    bool mayRemain = false;
     switch (outcome) {
     case norvik::DownloadOutcome::Success:
-        code = ExitOk;
+        code = AfterEndLetter(controller, fileInfo, options, out, recorder, &rollout, &message);
         break;
     case norvik::DownloadOutcome::Failure:
-        out.Note(kBootLoaderAdvice);
+        mayRemain = true;
         break;
     case norvik::DownloadOutcome::ControllerNotFound:
-        out.Note(kNotFoundAdvice);
+        if (sequence.JumpUnanswered())
+            mayRemain = true;
+        else
+            out.Note(kNotFoundAdvice);
         break;
     case norvik::DownloadOutcome::Aborted:
         code = ExitInterrupted;
+        rollout = norvik::RolloutOutcome::Interrupted;
         message = QStringLiteral("Download stopped. ") + kBootLoaderAdvice;
         out.Error(message);
+        mayRemain = sink.LinesStarted() || options.inBootLoader;
         break;
     case norvik::DownloadOutcome::Error:
         code = ExitIo;
@@ -346,19 +505,36 @@ int RunDownload(const Options &options, const Output &out)
             message = QStringLiteral("the download sequence stopped reporting; link closed. ") + kBootLoaderAdvice;
             out.Error(message);
             code = ExitController;
+            mayRemain = true;
         } else if (sink.LinesStarted()) {
-            out.Note(kBootLoaderAdvice); // e.g. the work file could not be written after the jump
+            mayRemain = true; // e.g. the work file could not be written after the jump
         }
         break;
     }
-    out.Object(QJsonObject{{QStringLiteral("result"), OutcomeName(outcome)},
-                           {QStringLiteral("ok"), outcome == norvik::DownloadOutcome::Success},
-                           {QStringLiteral("message"), message},
-                           {QStringLiteral("position"), sink.Position()},
-                           {QStringLiteral("total"), sink.Total()},
-                           {QStringLiteral("resends"), sink.Resends()},
-                           {QStringLiteral("lines_sent"), sink.LinesSent()},
-                           {QStringLiteral("seconds"), static_cast<double>(sink.Elapsed()) / 1000.0}});
+    const QString recovery = mayRemain ? RecoveryCommand(options) : QString();
+    if (mayRemain && outcome != norvik::DownloadOutcome::Aborted)
+        out.Note(kBootLoaderAdvice);
+    if (mayRemain)
+        out.Note(QStringLiteral("To send the lines to it where it waits:\n  %1").arg(recovery));
+    if (outcome != norvik::DownloadOutcome::Success)
+        recorder.Close(outcome, finished ? sequence.ResultText()
+                                         : abortRequested ? QStringLiteral("Download stopped.")
+                                                          : QStringLiteral("the download sequence stopped reporting"));
+    QJsonObject result{{QStringLiteral("result"), OutcomeName(outcome)},
+                       {QStringLiteral("outcome"), norvik::RolloutOutcomeName(rollout)},
+                       {QStringLiteral("ok"), rollout == norvik::RolloutOutcome::Success},
+                       {QStringLiteral("message"), message},
+                       {QStringLiteral("position"), sink.Position()},
+                       {QStringLiteral("total"), sink.Total()},
+                       {QStringLiteral("resends"), sink.Resends()},
+                       {QStringLiteral("lines_sent"), sink.LinesSent()},
+                       {QStringLiteral("seconds"), static_cast<double>(sink.Elapsed()) / 1000.0},
+                       {QStringLiteral("sn"), serialNumber},
+                       {QStringLiteral("version_before"), versionBefore},
+                       {QStringLiteral("version_after"), recorder.Record().versionAfter}};
+    if (mayRemain)
+        result.insert(QStringLiteral("recovery_command"), recovery);
+    out.Object(result);
     return code;
 }
 

@@ -73,6 +73,8 @@ Options ParseOptions(const QStringList &arguments)
          [&](const QString &v) { options.retry = IntegerValue(QStringLiteral("--retry"), v, 1, 1000); }},
         {QStringLiteral("--retry-sleep"),
          [&](const QString &v) { options.retrySleep = IntegerValue(QStringLiteral("--retry-sleep"), v, 0, 10000); }},
+        {QStringLiteral("--tries"), [&](const QString &v) { options.tries = IntegerValue(QStringLiteral("--tries"), v, 1, 10); }},
+        {QStringLiteral("--wait"), [&](const QString &v) { options.wait = IntegerValue(QStringLiteral("--wait"), v, 0, 86400000); }},
         {QStringLiteral("--time"), [&](const QString &v) { options.time = NonEmpty(QStringLiteral("--time"), v); }},
         {QStringLiteral("--ids"), [&](const QString &v) { ParseIdRange(v, options); }},
         {QStringLiteral("--card-bytes"),
@@ -103,6 +105,9 @@ Options ParseOptions(const QStringList &arguments)
         {QStringLiteral("--yes"), [&] { options.yes = true; }},
         {QStringLiteral("--in-bootloader"), [&] { options.inBootLoader = true; }},
         {QStringLiteral("--csv"), [&] { options.csv = true; }},
+        {QStringLiteral("--allow-other-type"), [&] { options.allowOtherType = true; }},
+        {QStringLiteral("--allow-older"), [&] { options.allowOlder = true; }},
+        {QStringLiteral("--allow-reinstall"), [&] { options.allowReinstall = true; }},
         {QStringLiteral("--list"), [&] { options.list = true; }},
         {QStringLiteral("--help"), [&] { options.help = true; }},
         {QStringLiteral("-h"), [&] { options.help = true; }},
@@ -112,16 +117,20 @@ Options ParseOptions(const QStringList &arguments)
                                      QStringLiteral("--list"),    QStringLiteral("--max"),     QStringLiteral("--removed"),
                                      QStringLiteral("--debug-log"), QStringLiteral("--target"),  QStringLiteral("--targets"),
                                      QStringLiteral("--jobs"),    QStringLiteral("--restart-wait"), QStringLiteral("--in-bootloader"),
-                                     QStringLiteral("--sn"),      QStringLiteral("--since"),   QStringLiteral("--csv")};
+                                     QStringLiteral("--sn"),      QStringLiteral("--since"),   QStringLiteral("--csv"),
+                                     QStringLiteral("--allow-other-type"), QStringLiteral("--allow-older"),
+                                     QStringLiteral("--allow-reinstall"), QStringLiteral("--wait")};
     // A negative number is an argument (a call's integer), not an option.
     static const QRegularExpression negativeNumber(QStringLiteral("^-(\\d|\\$|0x)"));
 
     QStringList positional;
+    options.line = arguments;
     for (int i = 0; i < arguments.size(); ++i) {
         const QString &arg = arguments.at(i);
         if (optionsEnded || !arg.startsWith(QLatin1Char('-')) || arg == QLatin1String("-") ||
             negativeNumber.match(arg).hasMatch()) {
             positional << arg;
+            options.positionalAt << i;
             continue;
         }
         if (arg == QLatin1String("--")) {

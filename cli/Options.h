@@ -39,6 +39,7 @@ struct Options {
     int timeout = 200;
     int retry = 20;
     int retrySleep = 20;
+    int tries = 3; // network: read-only exchanges asked at most this often in all
     bool trace = false;
     bool json = false;
 
@@ -47,6 +48,8 @@ struct Options {
     bool version = false;
     QString command;
     QStringList arguments; // the command's positional arguments
+    QStringList line;            // every argument as given (after the program name)
+    QList<int> positionalAt;     // where the command and its arguments stand in `line`
     bool yes = false;      // download: no confirmation
     bool inBootLoader = false; // download: the controller already waits in its boot loader
     QString sn;            // history: only this SN
@@ -63,7 +66,15 @@ struct Options {
     QStringList targets;   // fleet: --target SPEC, in order
     QString targetsFile;   // fleet: --targets FILE
     int jobs = 16;         // fleet: targets running at once
-    int restartWait = 5000; // fleet: from the end of a download to the version check
+    int restartWait = 5000; // download, fleet: longest wait from the end letter for the restarted controller
+    bool allowOtherType = false; // download, fleet: a file of another type code or without one
+    bool allowOlder = false;     // download, fleet: a file older than the controller's firmware
+    bool allowReinstall = false; // download, fleet: the version the controller already runs
+    int wait = 0;                // verify, fleet verify: keep reading until verified, at most MS
+
+    // How often a read-only exchange is asked in all: the serial link repeats
+    // its reads itself, a lost datagram on the network is asked again.
+    int ReadTries() const { return Link() == LinkKind::Network ? tries : 1; }
 
     LinkKind Link() const
     {

@@ -19,7 +19,10 @@ DownloadRecorder::DownloadRecorder(DownloadSequence *sequence, const TController
 {
     connect(sequence, &DownloadSequence::started, this, &DownloadRecorder::Started);
     connect(sequence, &DownloadSequence::finished, this,
-            [this](DownloadOutcome outcome) { Close(outcome, m_sequence->ResultText()); });
+            [this](DownloadOutcome outcome) {
+                if (!m_hold)
+                    Close(outcome, m_sequence->ResultText());
+            });
 }
 
 QString DownloadRecorder::OutcomeText(DownloadOutcome outcome)
@@ -69,11 +72,24 @@ void DownloadRecorder::Close(DownloadOutcome outcome, const QString &message)
 {
     if (!m_open)
         return;
-    m_open = false;
     m_record.ended = m_sequence->EndedAt().isValid() ? m_sequence->EndedAt() : QDateTime::currentDateTime();
+    Write(OutcomeText(outcome), message);
+}
+
+void DownloadRecorder::Finish(const QString &outcome, const QString &message)
+{
+    if (!m_open)
+        return;
+    m_record.ended = QDateTime::currentDateTime();
+    Write(outcome, message);
+}
+
+void DownloadRecorder::Write(const QString &outcome, const QString &message)
+{
+    m_open = false;
     m_record.lines = m_sequence->LinesSent();
     m_record.resends = m_sequence->Resends();
-    m_record.outcome = OutcomeText(outcome);
+    m_record.outcome = outcome;
     m_record.message = message;
     QString error;
     if (!AppendUpgradeRecord(m_record, &error) && g_failureReported.testAndSetRelaxed(0, 1))

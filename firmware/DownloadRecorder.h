@@ -25,6 +25,13 @@ public:
     // driver gave up on it); nothing when the row is already written.
     void Close(DownloadOutcome outcome, const QString &message);
 
+    // A driver that checks the controller after the run (its version once it
+    // restarted) keeps the row open when the sequence ends and writes it with
+    // Finish; the row's end is then the moment of Finish.
+    void SetHoldAtEnd(bool hold) { m_hold = hold; }
+    void Finish(const QString &outcome, const QString &message);
+    bool Open() const { return m_open; }
+
     // "success", "failure" or "interrupted".
     static QString OutcomeText(DownloadOutcome outcome);
     // "serial", "network" or "modem", and "host:port" or the port's name.
@@ -37,11 +44,13 @@ Q_SIGNALS:
 
 private:
     void Started();
+    void Write(const QString &outcome, const QString &message);
 
     DownloadSequence *m_sequence;
     const TController *m_controller;
     UpgradeRecord m_record;
     bool m_open = false;
+    bool m_hold = false;
 };
 
 } // namespace norvik

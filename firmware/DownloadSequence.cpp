@@ -3,6 +3,7 @@
 #include "common/Errors.h"
 #include "component/Controller.h"
 #include "firmware/HexFile.h"
+#include "firmware/Rollout.h"
 
 #include <QByteArray>
 #include <QtDebug>
@@ -79,6 +80,7 @@ void DownloadSequence::Start(const QString &hexPath)
     m_resends = 0;
     m_resultText.clear();
     m_endedAt = QDateTime();
+    m_jumpUnanswered = false;
     // A controller already in its boot loader needs no time to switch over.
     m_t1.setInterval(m_inBootLoader ? 0 : kTickMs);
     m_t1.start();
@@ -102,8 +104,11 @@ void DownloadSequence::T1Timer()
     if (FinishIfAborted())
         return;
     try {
-        if (!m_inBootLoader && !m_controller->SendJumpBootloader()) {
-            End(DownloadOutcome::ControllerNotFound, QStringLiteral("Controller not found."));
+        if (!m_inBootLoader && !Jump()) {
+            End(DownloadOutcome::ControllerNotFound,
+                m_jumpUnanswered ? QStringLiteral("No answer to the jump command, nor to a read after it: the "
+                                                  "controller may be in its boot loader.")
+                                 : QStringLiteral("Controller not found."));
             return;
         }
         m_sink->SetStatus(QStringLiteral("Start Downloading..."));
@@ -117,6 +122,26 @@ void DownloadSequence::T1Timer()
     } catch (const std::exception &error) {
         Fail(error);
     }
+}
+
+bool DownloadSequence::Jump()
+{
+    if (m_controller->SendJumpBootloader())
+        return true;
+    // Never repeated blindly: a boot loader takes every byte as record text.
+    for (int attempt = 0; m_jumpCheckTries > 0; ++attempt) {
+        TControllerInfo info;
+        if (!ReadInfo(*m_controller, info, m_jumpCheckTries)) {
+            m_jumpUnanswered = true;
+            return false;
+        }
+        // It still runs its firmware: the jump never reached it.
+        if (attempt == 1 || m_abortRequested)
+            return false;
+        if (m_controller->SendJumpBootloader())
+            return true;
+    }
+    return false;
 }
 
 void DownloadSequence::PrepareDownload()

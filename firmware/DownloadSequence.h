@@ -76,6 +76,16 @@ public:
     // first line at once; the line loop is unchanged.
     void SetInBootLoader(bool inBootLoader) { m_inBootLoader = inBootLoader; }
     bool InBootLoader() const { return m_inBootLoader; }
+    // A jump command without an answer leaves two cases apart: the request was
+    // lost (the controller still runs its firmware) or the answer was (it is in
+    // its boot loader now). With tries > 0 a framed read, asked up to `tries`
+    // times, tells them apart before anything else is sent: an answer means the
+    // jump goes once more; silence ends the run as ControllerNotFound with
+    // JumpUnanswered() true. 0 (the window's sequence): not found at once.
+    void SetJumpCheck(int tries) { m_jumpCheckTries = tries; }
+    // The last run's jump got no answer and nothing answered the read after it:
+    // the controller may be in its boot loader.
+    bool JumpUnanswered() const { return m_jumpUnanswered; }
     bool Running() const;
     // Stops at the next tick boundary: closes the link and reports Aborted.
     void Abort();
@@ -106,6 +116,7 @@ private:
     void T1Timer();
     void T2Timer();
     void PrepareDownload();
+    bool Jump();
     void End(DownloadOutcome outcome, const QString &text);
     void MarkEnded(const QString &text);
     // A raised error ends the download: its message, input back, link closed.
@@ -126,6 +137,8 @@ private:
     bool m_abortRequested = false;
     bool m_running = false;
     bool m_inBootLoader = false;
+    int m_jumpCheckTries = 0;
+    bool m_jumpUnanswered = false;
     int m_linesSent = 0;
     int m_resends = 0;
     QString m_resultText;

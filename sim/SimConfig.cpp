@@ -101,7 +101,8 @@ QString simHelpText()
         "                         (counted from 1, confirm frames as 0xFF) fails and changes\n"
         "                         nothing; repeat for several\n"
         "  --fail-mode MODE       how it fails: refuse (default; a 7-byte answer with status 1) or\n"
-        "                         silent (no answer). Frames never answered fail silently either way.\n"
+        "                         silent (no answer), or answer-lost (the frame takes effect, its\n"
+        "                         answer is not sent). Frames never answered fail silently either way.\n"
         "\n"
         "Faults of the boot loader (lines counted from 1 in the order received, resent lines too):\n"
         "  --bl-silent-after P    answer lines 1..P, then nothing at all\n"
@@ -298,9 +299,10 @@ ParseResult parseSimArguments(const QStringList &args)
          }},
         {QStringLiteral("--fail-mode"),
          [&](const QString &v) -> QString {
-             if (v != QLatin1String("refuse") && v != QLatin1String("silent"))
-                 return QStringLiteral("'%1' is neither refuse nor silent").arg(v);
+             if (v != QLatin1String("refuse") && v != QLatin1String("silent") && v != QLatin1String("answer-lost"))
+                 return QStringLiteral("'%1' is not refuse, silent or answer-lost").arg(v);
              f.failSilent = v == QLatin1String("silent");
+             f.failAnswerLost = v == QLatin1String("answer-lost");
              return {};
          }},
         {QStringLiteral("--power-cycle-after"),

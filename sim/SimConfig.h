@@ -53,6 +53,7 @@ struct FaultConfig {
     // is refused with status 1, or not answered at all when failSilent.
     std::set<std::pair<int, int>> failFrames; // (code, k)
     bool failSilent = false;
+    bool failAnswerLost = false; // the frame takes effect, its answer is not sent
 
     bool framesAffected(int code) const { return commands.isEmpty() || commands.contains(code); }
 };

@@ -125,8 +125,20 @@ SimController::Outcome SimController::handleFrame(std::uint8_t code, const QByte
     const int received = ++m_framesReceived[code];
     if (faults.failFrames.count({code, received})) {
         ++m_framesFailed;
-        return failed(code, data, faults);
+        if (!faults.failAnswerLost)
+            return failed(code, data, faults);
+        // The frame does its work; only its answer goes missing on the way back.
+        Outcome out = act(code, data, idTaken);
+        out.reply.reset();
+        out.note += QStringLiteral(" (answer lost: fault)");
+        return out;
     }
+    return act(code, data, idTaken);
+}
+
+SimController::Outcome SimController::act(std::uint8_t code, const QByteArray &data,
+                                          const std::function<bool(std::uint8_t)> &idTaken)
+{
     if (auto reply = m_access.handle(code, data))
         return outcome(*reply);
     if (auto reply = m_doors.handle(code, data))

@@ -68,6 +68,7 @@ private:
     QByteArray ack(std::uint8_t code, std::uint8_t status) const;
     Outcome outcome(const Reply &reply) const;
     Outcome failed(std::uint8_t code, const QByteArray &data, const FaultConfig &faults) const;
+    Outcome act(std::uint8_t code, const QByteArray &data, const std::function<bool(std::uint8_t)> &idTaken);
     QByteArray frame(std::uint8_t code, const QByteArray &data) const { return buildFrame(m_id, code, data); }
     void restartWithNewImage();
 
