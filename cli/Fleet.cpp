@@ -4,6 +4,7 @@
 #include "cli/Commands.h"
 #include "cli/ExitCodes.h"
 #include "cli/FleetWorker.h"
+#include "cli/Recovery.h"
 #include "firmware/HexCheck.h"
 #include "firmware/UpgradeHistory.h"
 #include "cli/Interrupt.h"
@@ -196,14 +197,14 @@ private:
         m_lines.erase(result.index);
         m_results[result.index] = result;
         Clear();
-        if (m_job.download && result.Started())
+        if ((m_job.download || m_job.verify) && result.Started())
             WriteHistory(result);
         m_out.Text(QStringLiteral("%1: %2%3")
                        .arg(result.target, result.outcome)
                        .arg(result.message.isEmpty() ? QString() : QStringLiteral(" - ") + result.message));
         QJsonObject object{{QStringLiteral("target"), result.target},
                            {QStringLiteral("event"), QStringLiteral("result")},
-                           {QStringLiteral("ok"), result.outcome == QLatin1String("success")},
+                           {QStringLiteral("ok"), result.outcome == QLatin1String(m_job.verify ? "verified" : "success")},
                            {QStringLiteral("outcome"), result.outcome},
                            {QStringLiteral("message"), result.message},
                            {QStringLiteral("link"), result.link},
@@ -219,6 +220,8 @@ private:
             object.insert(QStringLiteral("lines"), result.lines);
             object.insert(QStringLiteral("resends"), result.resends);
             object.insert(QStringLiteral("may_remain_in_boot_loader"), result.mayRemainInBootLoader);
+        } else if (m_job.verify) {
+            object.insert(QStringLiteral("version"), result.versionAfter);
         } else {
             object.insert(QStringLiteral("version"), result.versionBefore);
         }
@@ -231,6 +234,7 @@ private:
     void WriteHistory(const FleetResult &result)
     {
         norvik::UpgradeRecord row;
+        row.kind = m_job.verify ? QStringLiteral("verify") : QStringLiteral("download");
         row.started = result.started;
         row.ended = result.ended;
         row.link = result.link;
@@ -278,6 +282,11 @@ private:
                 break;
             }
             const Live &live = it->second;
+            if (m_job.verify) {
+                text += QStringLiteral("%1 %2\n").arg(m_targets[it->first].spec.leftJustified(22), live.state);
+                ++shown;
+                continue;
+            }
             constexpr int width = 20;
             const int percent = live.total > 0 ? static_cast<int>(100LL * live.position / live.total) : 0;
             const int filled = width * percent / 100;
@@ -298,59 +307,104 @@ private:
 
     int Summary()
     {
-        int succeeded = 0;
-        int interrupted = 0;
         QList<QStringList> rows;
         if (m_job.download)
             rows << QStringList{QStringLiteral("TARGET"), QStringLiteral("SN"), QStringLiteral("OLD"), QStringLiteral("NEW"),
                                 QStringLiteral("OUTCOME"), QStringLiteral("TIME")};
+        else if (m_job.verify)
+            rows << QStringList{QStringLiteral("TARGET"), QStringLiteral("SN"), QStringLiteral("TYPE"),
+                                QStringLiteral("VERSION"), QStringLiteral("OUTCOME"), QStringLiteral("TIME")};
         else
             rows << QStringList{QStringLiteral("TARGET"), QStringLiteral("ID"), QStringLiteral("SN"),
                                 QStringLiteral("TYPE"), QStringLiteral("VERSION"), QStringLiteral("OUTCOME")};
         QStringList bootLoader;
         QJsonArray bootLoaderJson;
+        QStringList downloaded;
+        std::map<QString, int> count;
         for (int i = 0; i < m_results.size(); ++i) {
             FleetResult &r = m_results[i];
             if (r.outcome.isEmpty()) { // its thread never reported: treated as not done
                 r.target = m_targets[i].spec;
                 r.outcome = QStringLiteral("interrupted");
             }
-            succeeded += r.outcome == QLatin1String("success");
-            interrupted += r.outcome == QLatin1String("interrupted");
+            ++count[r.outcome];
             if (r.mayRemainInBootLoader) {
                 bootLoader << r.target;
                 bootLoaderJson.append(r.target);
             }
+            if (r.outcome == QLatin1String("downloaded"))
+                downloaded << r.target;
+            const QString time = r.Started() ? Seconds(r.elapsedMs) : QStringLiteral("-");
             if (m_job.download)
                 rows << QStringList{r.target, OrDash(r.serialNumber), OrDash(r.versionBefore), OrDash(r.versionAfter),
-                                    r.outcome, r.Started() ? Seconds(r.elapsedMs) : QStringLiteral("-")};
+                                    r.outcome, time};
+            else if (m_job.verify)
+                rows << QStringList{r.target, OrDash(r.serialNumber), OrDash(r.typeCode), OrDash(r.versionAfter),
+                                    r.outcome, time};
             else
                 rows << QStringList{r.target, QString::number(r.controllerId), OrDash(r.serialNumber), OrDash(r.typeCode),
                                     OrDash(r.versionBefore), r.outcome};
         }
-        const int failed = static_cast<int>(m_results.size()) - succeeded - interrupted;
+        const int total = static_cast<int>(m_results.size());
+        const QString good = m_job.verify ? QStringLiteral("verified") : QStringLiteral("success");
+        const int succeeded = count[good];
+        const int interrupted = count[QStringLiteral("interrupted")];
+        const int failed = total - succeeded - interrupted - count[QStringLiteral("current")] -
+                           count[QStringLiteral("refused")] - count[QStringLiteral("downloaded")];
+        const QStringList kinds = m_job.verify ? QStringList{QStringLiteral("verified"), QStringLiteral("mismatch"),
+                                                             QStringLiteral("failure"), QStringLiteral("interrupted")}
+                                               : QStringList{QStringLiteral("success"), QStringLiteral("current"),
+                                                             QStringLiteral("refused"), QStringLiteral("downloaded"),
+                                                             QStringLiteral("failure"), QStringLiteral("interrupted")};
+        QStringList counted;
+        for (const QString &kind : kinds)
+            counted << QStringLiteral("%1 %2").arg(count[kind]).arg(kind);
         if (!m_out.Json()) {
             WriteOut(QStringLiteral("\n") + Table(rows));
-            m_out.Text(QStringLiteral("%1 of %2 succeeded, %3 failed, %4 interrupted.")
-                           .arg(succeeded)
-                           .arg(m_results.size())
-                           .arg(failed)
-                           .arg(interrupted));
+            if (m_job.verify)
+                m_out.Text(QStringLiteral("%1 of %2 verified: %3.").arg(succeeded).arg(total).arg(counted.join(QStringLiteral(", "))));
+            else
+                m_out.Text(QStringLiteral("%1 of %2 succeeded, %3 failed, %4 interrupted.")
+                               .arg(succeeded)
+                               .arg(total)
+                               .arg(failed)
+                               .arg(interrupted));
+            if (m_job.download)
+                m_out.Text(QStringLiteral("Outcomes: %1.").arg(counted.join(QStringLiteral(", "))));
         }
+        const QString recovery = bootLoader.isEmpty() ? QString() : RecoveryCommand(m_options, bootLoader);
         if (!bootLoader.isEmpty())
-            m_out.Note(QStringLiteral("These controllers may remain in their boot loader; %1\n  %2")
-                           .arg(kBootLoaderAdvice, bootLoader.join(QStringLiteral("\n  "))));
-        m_out.Object(QJsonObject{{QStringLiteral("command"), QStringLiteral("fleet")},
-                                 {QStringLiteral("event"), QStringLiteral("summary")},
-                                 {QStringLiteral("ok"), succeeded == m_results.size()},
-                                 {QStringLiteral("targets"), static_cast<int>(m_results.size())},
-                                 {QStringLiteral("succeeded"), succeeded},
-                                 {QStringLiteral("failed"), failed},
-                                 {QStringLiteral("interrupted"), interrupted},
-                                 {QStringLiteral("may_remain_in_boot_loader"), bootLoaderJson}});
+            m_out.Note(QStringLiteral("These controllers may remain in their boot loader; %1\n  %2\nTo send the lines to "
+                                      "them where they wait:\n  %3")
+                           .arg(kBootLoaderAdvice, bootLoader.join(QStringLiteral("\n  ")), recovery));
+        if (!downloaded.isEmpty())
+            m_out.Note(QStringLiteral("Downloaded, restart pending: switch these controllers off and on, then check "
+                                      "them with:\n  %1")
+                           .arg(VerifyCommand(m_options, downloaded)));
+        QJsonObject summary{{QStringLiteral("command"), QStringLiteral("fleet")},
+                            {QStringLiteral("event"), QStringLiteral("summary")},
+                            {QStringLiteral("ok"), succeeded + count[QStringLiteral("current")] == total},
+                            {QStringLiteral("targets"), total},
+                            {QStringLiteral("succeeded"), succeeded},
+                            {QStringLiteral("failed"), failed},
+                            {QStringLiteral("interrupted"), interrupted},
+                            {QStringLiteral("may_remain_in_boot_loader"), bootLoaderJson}};
+        for (const QString &kind : kinds)
+            summary.insert(kind, count[kind]);
+        if (m_job.download)
+            summary.insert(QStringLiteral("recovery_command"), recovery);
+        m_out.Object(summary);
         if (m_stop.load())
             return ExitInterrupted;
-        return succeeded == m_results.size() ? ExitOk : ExitController;
+        if (m_job.verify || !m_job.download)
+            return succeeded == total ? ExitOk : ExitController;
+        if (count[QStringLiteral("failure")] > 0 || interrupted > 0)
+            return ExitController;
+        if (count[QStringLiteral("refused")] > 0)
+            return ExitRefused;
+        if (count[QStringLiteral("downloaded")] > 0)
+            return ExitDownloaded;
+        return ExitOk;
     }
 
     const Options &m_options;
@@ -376,15 +430,20 @@ int RunFleet(const Options &options, const Output &out)
 {
     const QString action = options.arguments.value(0);
     const bool download = action == QLatin1String("download");
-    if (download && options.arguments.size() != 2)
-        throw UsageError(QStringLiteral("fleet download needs exactly one argument FILE"));
+    const bool verify = action == QLatin1String("verify");
+    if ((download || verify) && options.arguments.size() != 2)
+        throw UsageError(QStringLiteral("fleet %1 needs exactly one argument FILE").arg(action));
     if (action == QLatin1String("info") && options.arguments.size() != 1)
         throw UsageError(QStringLiteral("fleet info takes no arguments"));
-    if (!download && action != QLatin1String("info"))
-        throw UsageError(action.isEmpty() ? QStringLiteral("fleet needs download FILE or info")
-                                          : QStringLiteral("fleet: '%1' is neither download nor info").arg(action));
-    if (!download && (options.yes || options.restartWait != Options().restartWait))
-        throw UsageError(QStringLiteral("--yes and --restart-wait belong to fleet download"));
+    if (!download && !verify && action != QLatin1String("info"))
+        throw UsageError(action.isEmpty() ? QStringLiteral("fleet needs download FILE, verify FILE or info")
+                                          : QStringLiteral("fleet: '%1' is not download, verify or info").arg(action));
+    const Options plain;
+    if (!download && (options.yes || options.restartWait != plain.restartWait || options.inBootLoader ||
+                      options.allowOtherType || options.allowOlder || options.allowReinstall))
+        throw UsageError(QStringLiteral("--yes, --restart-wait, --in-bootloader and --allow-... belong to fleet download"));
+    if (!verify && options.wait != plain.wait)
+        throw UsageError(QStringLiteral("--wait belongs to fleet verify"));
     if (!options.phone.isEmpty())
         throw UsageError(QStringLiteral("fleet reaches controllers over the network or serial ports, not by modem"));
     const QList<FleetTarget> targets = FleetTargets(options);
@@ -392,26 +451,40 @@ int RunFleet(const Options &options, const Output &out)
     FleetJob job;
     job.options = options;
     job.download = download;
+    job.verify = verify;
     QTemporaryDir workDir;
-    if (download) {
+    if (download || verify) {
         const QString path = options.arguments.at(1);
         const QJsonObject failure{{QStringLiteral("command"), QStringLiteral("fleet")}, {QStringLiteral("ok"), false}};
         if (!HexFileExists(path, out, failure))
             return ExitIo;
-        const QString broken = BrokenRecord(path);
-        const norvik::HexFileInfo info = norvik::ReadHexFileInfo(path);
-        // Without the file's type code and version no download could be checked afterwards.
-        const QString problem = !broken.isEmpty() ? broken
-                                : !info.ok        ? QStringLiteral("Invalid Hex File: no type code and version in \"%1\"; "
-                                                                   "nothing was sent")
-                                                        .arg(path)
-                                                  : QString();
+        const QString broken = download ? BrokenRecord(path) : QString();
+        norvik::HexFileInfo info;
+        try {
+            info = norvik::ReadHexFileInfo(path);
+        } catch (const norvik::EConvertError &) {
+            info.ok = false; // no usable type code and version: as a file without them
+        }
+        // Without the file's type code and version nothing shows where it
+        // belongs, and no controller could be checked against it.
+        QString problem = broken;
+        int code = ExitIo;
+        if (problem.isEmpty() && !info.ok && (verify || (!options.allowOtherType && !options.inBootLoader))) {
+            problem = verify ? QStringLiteral("Invalid Hex File: no type code and version in \"%1\"").arg(path)
+                             : QStringLiteral("refused: \"%1\" carries no type code and version, so nothing shows "
+                                              "where it belongs; give --allow-other-type to download it all the same; "
+                                              "nothing was sent")
+                                   .arg(path);
+            code = verify ? ExitIo : ExitRefused;
+        }
         if (!problem.isEmpty()) {
             out.Error(problem);
             QJsonObject object = failure;
             object.insert(QStringLiteral("error"), problem);
+            if (code == ExitRefused)
+                object.insert(QStringLiteral("outcome"), QStringLiteral("refused"));
             out.Object(object);
-            return ExitIo;
+            return code;
         }
         job.fileSha256 = norvik::FileSha256(path);
         if (job.fileSha256.isEmpty())
@@ -423,11 +496,12 @@ int RunFleet(const Options &options, const Output &out)
             throw norvik::EInOutError(
                 QStringLiteral("cannot create a folder for the work files: %1").arg(workDir.errorString()).toStdString());
         job.workDir = workDir.path();
-        out.Text(QStringLiteral("Hex File Info: Type code = %1, Version = %2; %3 controllers")
-                     .arg(info.typeCode, info.version)
-                     .arg(targets.size()));
+        out.Text(info.ok ? QStringLiteral("Hex File Info: Type code = %1, Version = %2; %3 controllers")
+                               .arg(info.typeCode, info.version)
+                               .arg(targets.size())
+                         : QStringLiteral("Invalid Hex File; %1 controllers").arg(targets.size()));
 
-        if (!options.yes) {
+        if (download && !options.yes) {
             if (!::isatty(STDIN_FILENO))
                 throw UsageError(QStringLiteral("fleet download asks for confirmation on a terminal; give --yes to run "
                                                 "without one"));

@@ -49,7 +49,9 @@ struct FleetResult {
     QString fileName, fileSha256;
     int lines = 0;    // record lines the boot loader took
     int resends = 0;
-    QString outcome;  // "success", "failure" or "interrupted"
+    // download: "success", "current", "refused", "downloaded", "failure" or
+    // "interrupted"; fleet verify: "verified", "mismatch", "failure" or "interrupted"
+    QString outcome;
     QString message;
     bool mayRemainInBootLoader = false;
     qint64 elapsedMs = 0;

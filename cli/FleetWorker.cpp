@@ -4,6 +4,8 @@
 #include "cli/LinkSession.h"
 #include "component/Controller.h"
 #include "firmware/DownloadSequence.h"
+#include "firmware/Rollout.h"
+#include "cli/Verify.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -21,6 +23,8 @@ namespace {
 constexpr int kSilenceLimitMs = 60000;
 constexpr int kAbortGraceMs = 5000;
 constexpr int kWatchMs = 100;
+// Reads of a controller that restarts after its end letter.
+constexpr int kRestartPollMs = 500;
 
 // The sequence's reports for one target, turned into progress for the main thread.
 class FleetSink : public norvik::DownloadSink {
@@ -106,11 +110,15 @@ FleetWorker::FleetWorker(const FleetJob &job, QList<QPair<int, FleetTarget>> tar
 
 void FleetWorker::run()
 {
+    if (m_job.verify) {
+        VerifyGroup();
+        return;
+    }
     for (const auto &[index, target] : m_targets)
         Q_EMIT result(RunTarget(index, target));
 }
 
-FleetResult FleetWorker::RunTarget(int index, const FleetTarget &target)
+FleetResult FleetWorker::NewResult(int index, const FleetTarget &target) const
 {
     FleetResult r;
     r.index = index;
@@ -120,6 +128,12 @@ FleetResult FleetWorker::RunTarget(int index, const FleetTarget &target)
     r.controllerId = target.id;
     r.fileName = m_job.fileName;
     r.fileSha256 = m_job.fileSha256;
+    return r;
+}
+
+FleetResult FleetWorker::RunTarget(int index, const FleetTarget &target)
+{
+    FleetResult r = NewResult(index, target);
     if (Stopping()) {
         r.outcome = QStringLiteral("interrupted");
         r.message = QStringLiteral("not started (Ctrl-C)");
@@ -133,23 +147,14 @@ FleetResult FleetWorker::RunTarget(int index, const FleetTarget &target)
     TController controller;
     try {
         ApplySettings(controller, options);
-        Q_EMIT progress(index, QStringLiteral("reading info"), 0, 0, 0);
-        TControllerInfo info;
         if (!controller.Connect()) {
             Fail(r, NoAnswerText(controller));
-        } else if (!controller.GetControllerInfo(info)) {
-            Fail(r, NoAnswerText(controller));
+        } else if (m_job.download && options.inBootLoader) {
+            // It cannot answer where it waits: no read, no check, the lines at once.
+            Download(controller, options, r);
         } else {
-            std::uint8_t sn[8] = {};
-            controller.GetControllerSN(sn); // as the window: an unreadable SN stays empty
-            r.serialNumber = SnText(sn);
-            r.typeCode = QString::number(info.TypeCode);
-            r.versionBefore = VersionText(info.Version);
-            if (m_job.download) {
-                Download(controller, r);
-            } else {
-                r.outcome = QStringLiteral("success");
-            }
+            Q_EMIT progress(index, QStringLiteral("reading info"), 0, 0, 0);
+            ReadAndDownload(controller, options, r);
         }
     } catch (const std::exception &e) {
         // Socket and port faults end this target only; the others go on.
@@ -165,7 +170,36 @@ FleetResult FleetWorker::RunTarget(int index, const FleetTarget &target)
     return r;
 }
 
-void FleetWorker::Download(TController &controller, FleetResult &r)
+void FleetWorker::ReadAndDownload(TController &controller, const Options &options, FleetResult &r)
+{
+    TControllerInfo info;
+    if (!norvik::ReadInfo(controller, info, options.ReadTries())) {
+        Fail(r, NoAnswerText(controller));
+        return;
+    }
+    std::uint8_t sn[8] = {};
+    norvik::ReadSn(controller, sn, options.ReadTries()); // as the window: an unreadable SN stays empty
+    r.serialNumber = SnText(sn);
+    r.typeCode = QString::number(info.TypeCode);
+    r.versionBefore = VersionText(info.Version);
+    if (!m_job.download) {
+        r.outcome = QStringLiteral("success");
+        return;
+    }
+    // Only an image of its own type, never an older one unless asked, and
+    // nothing for a controller that already runs it: nothing sent but reads.
+    const norvik::RolloutDecision decision = norvik::DecideRollout(
+        m_job.fileInfo, info.TypeCode, info.Version,
+        norvik::RolloutOverrides{options.allowOtherType, options.allowOlder, options.allowReinstall});
+    if (decision.download) {
+        Download(controller, options, r);
+    } else {
+        r.outcome = norvik::RolloutOutcomeName(decision.outcome);
+        r.message = decision.message;
+    }
+}
+
+void FleetWorker::Download(TController &controller, const Options &options, FleetResult &r)
 {
     const int index = r.index;
     FleetSink sink([this, index](const QString &state, int position, int total, int resends) {
@@ -173,6 +207,8 @@ void FleetWorker::Download(TController &controller, FleetResult &r)
     });
     norvik::DownloadSequence sequence(&controller, &sink);
     sequence.SetWorkFile(QDir(m_job.workDir).filePath(QStringLiteral("temp-%1.hex").arg(index)));
+    sequence.SetInBootLoader(options.inBootLoader);
+    sequence.SetJumpCheck(options.ReadTries());
 
     QEventLoop loop;
     bool finished = false;
@@ -209,7 +245,7 @@ void FleetWorker::Download(TController &controller, FleetResult &r)
     }
     switch (outcome) {
     case norvik::DownloadOutcome::Success:
-        Verify(controller, r);
+        AfterEndLetter(controller, r);
         return;
     case norvik::DownloadOutcome::Aborted:
         r.outcome = QStringLiteral("interrupted");
@@ -223,42 +259,139 @@ void FleetWorker::Download(TController &controller, FleetResult &r)
         Fail(r, finished ? sink.Text() : QStringLiteral("the download sequence stopped reporting; link closed"));
         break;
     }
-    r.mayRemainInBootLoader = sink.Jumped();
+    r.mayRemainInBootLoader = sink.Jumped() || sequence.JumpUnanswered() || options.inBootLoader;
 }
 
-void FleetWorker::Verify(TController &controller, FleetResult &r)
+void FleetWorker::AfterEndLetter(TController &controller, FleetResult &r)
 {
-    // The controller restarts into its new image; its version is only worth
-    // reading once it is up again. Ctrl-C cuts the wait short.
+    // A controller that restarts by itself answers with the new image soon; a
+    // real one may wait in its boot loader for its power to be switched off
+    // and on. Ctrl-C cuts the wait short.
     Q_EMIT progress(r.index, QStringLiteral("restarting"), r.lines, r.lines, r.resends);
-    QElapsedTimer waited;
-    waited.start();
-    while (waited.elapsed() < m_job.options.restartWait && !Stopping())
-        QThread::msleep(static_cast<unsigned long>(std::min<qint64>(kWatchMs, m_job.options.restartWait - waited.elapsed())));
-    if (Stopping()) {
-        r.outcome = QStringLiteral("interrupted");
-        r.message = QStringLiteral("downloaded; stopped (Ctrl-C) before the version check");
-        return;
-    }
-
-    Q_EMIT progress(r.index, QStringLiteral("verifying"), r.lines, r.lines, r.resends);
-    TControllerInfo info;
-    if (!controller.Connect() || !controller.GetControllerInfo(info)) {
-        Fail(r, QStringLiteral("downloaded, but no answer to the version check %1 ms later (%2); try a longer "
-                               "--restart-wait, then norvik-ctl verify")
-                    .arg(m_job.options.restartWait)
-                    .arg(NoAnswerText(controller)));
-        return;
-    }
-    r.versionAfter = VersionText(info.Version);
-    const QString typeAfter = QString::number(info.TypeCode);
-    if (typeAfter == m_job.fileInfo.typeCode && r.versionAfter == m_job.fileInfo.version) {
+    const norvik::VersionCheck check = norvik::AwaitFile(controller, m_job.fileInfo, m_job.options.restartWait,
+                                                         kRestartPollMs, true, [this] { return Stopping(); });
+    switch (check.state) {
+    case norvik::VersionCheck::Verified:
+        r.versionAfter = VersionText(check.version);
         r.outcome = QStringLiteral("success");
         r.message = QStringLiteral("Download Successful; version %1 running").arg(r.versionAfter);
-    } else {
-        Fail(r, QStringLiteral("downloaded, but the controller reports type code %1, version %2; the file has type code "
-                               "%3, version %4")
-                    .arg(typeAfter, r.versionAfter, m_job.fileInfo.typeCode, m_job.fileInfo.version));
+        return;
+    case norvik::VersionCheck::Mismatch:
+        Fail(r, QStringLiteral("downloaded, but the controller came back with type code %1, version %2; the file has "
+                               "type code %3, version %4")
+                    .arg(check.typeCode)
+                    .arg(VersionText(check.version), m_job.fileInfo.typeCode, m_job.fileInfo.version));
+        return;
+    case norvik::VersionCheck::Stopped:
+        r.outcome = QStringLiteral("interrupted");
+        r.message = QStringLiteral("downloaded; stopped (Ctrl-C) before the controller came back with the new version");
+        return;
+    case norvik::VersionCheck::NoAnswer:
+        r.outcome = QStringLiteral("downloaded");
+        r.message = m_job.options.restartWait > 0
+                        ? QStringLiteral("downloaded; no answer with the new version within %1 ms: switch the "
+                                         "controller off and on, then run fleet verify")
+                              .arg(m_job.options.restartWait)
+                        : QStringLiteral("downloaded; switch the controller off and on, then run fleet verify");
+        return;
+    }
+}
+
+void FleetWorker::VerifyGroup()
+{
+    // Targets that share a link are read in turn, each round every one not yet
+    // verified once, so that a technician can restart them in any order.
+    struct Pending {
+        FleetResult r;
+        norvik::VersionCheck last;
+        QElapsedTimer clock;
+    };
+    QList<Pending> pending;
+    for (const auto &[index, target] : m_targets)
+        pending.append(Pending{NewResult(index, target), {}, {}});
+    const Options options = m_targets.isEmpty() ? m_job.options : m_targets.first().second.Apply(m_job.options);
+    const int tries = options.ReadTries();
+    TController controller;
+    QElapsedTimer clock;
+    clock.start();
+    try {
+        ApplySettings(controller, options);
+        for (Pending &p : pending) {
+            p.r.started = QDateTime::currentDateTime();
+            p.clock.start();
+        }
+        while (!pending.isEmpty() && !Stopping()) {
+            const qint64 roundStarted = clock.elapsed();
+            for (qsizetype i = 0; i < pending.size() && !Stopping();) {
+                Pending &p = pending[i];
+                controller.SetControllerID(static_cast<std::uint8_t>(p.r.controllerId));
+                TControllerInfo info;
+                p.last = norvik::VersionCheck{};
+                if (controller.Connect() && norvik::ReadInfo(controller, info, tries)) {
+                    p.last.typeCode = info.TypeCode;
+                    p.last.version = info.Version;
+                    p.last.state = norvik::RunsFile(m_job.fileInfo, info.TypeCode, info.Version)
+                                       ? norvik::VersionCheck::Verified
+                                       : norvik::VersionCheck::Mismatch;
+                    if (p.r.serialNumber.isEmpty()) {
+                        std::uint8_t sn[8] = {};
+                        norvik::ReadSn(controller, sn, tries);
+                        p.r.serialNumber = SnText(sn);
+                    }
+                }
+                const QString state = p.last.state == norvik::VersionCheck::NoAnswer
+                                          ? QStringLiteral("no answer")
+                                          : QStringLiteral("type code %1, version %2")
+                                                .arg(p.last.typeCode)
+                                                .arg(VersionText(p.last.version));
+                if (p.last.state != norvik::VersionCheck::Verified) {
+                    Q_EMIT progress(p.r.index, state, 0, 0, 0);
+                    ++i;
+                    continue;
+                }
+                p.r.typeCode = QString::number(p.last.typeCode);
+                p.r.versionAfter = VersionText(p.last.version);
+                p.r.outcome = QStringLiteral("verified");
+                p.r.message = state;
+                p.r.ended = QDateTime::currentDateTime();
+                p.r.elapsedMs = p.clock.elapsed();
+                Q_EMIT result(p.r);
+                pending.removeAt(i);
+            }
+            const qint64 next = roundStarted + kVerifyPollMs;
+            if (pending.isEmpty() || next >= m_job.options.wait)
+                break;
+            while (clock.elapsed() < next && !Stopping())
+                QThread::msleep(static_cast<unsigned long>(std::min<qint64>(kWatchMs, next - clock.elapsed())));
+        }
+    } catch (const std::exception &e) {
+        const QString why = QString::fromLocal8Bit(e.what()).replace(QLatin1String("\r\n"), QLatin1String(" "));
+        for (Pending &p : pending)
+            Fail(p.r, why);
+    }
+    try {
+        controller.Disconnect();
+    } catch (const std::exception &) {
+        // The outcomes are known; a link that will not close cleanly changes nothing in them.
+    }
+    for (Pending &p : pending) {
+        if (p.r.outcome.isEmpty()) {
+            if (Stopping()) {
+                p.r.outcome = QStringLiteral("interrupted");
+                p.r.message = QStringLiteral("stopped by Ctrl-C before it was verified");
+            } else if (p.last.state == norvik::VersionCheck::Mismatch) {
+                p.r.typeCode = QString::number(p.last.typeCode);
+                p.r.versionAfter = VersionText(p.last.version);
+                p.r.outcome = QStringLiteral("mismatch");
+                p.r.message = QStringLiteral("type code %1, version %2; the file has type code %3, version %4")
+                                  .arg(p.r.typeCode, p.r.versionAfter, m_job.fileInfo.typeCode, m_job.fileInfo.version);
+            } else {
+                Fail(p.r, NoAnswerText(controller));
+            }
+        }
+        p.r.ended = QDateTime::currentDateTime();
+        p.r.elapsedMs = p.clock.isValid() ? p.clock.elapsed() : 0;
+        Q_EMIT result(p.r);
     }
 }
 

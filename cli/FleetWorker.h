@@ -21,6 +21,7 @@ namespace ctl {
 struct FleetJob {
     Options options;  // the run's link settings (time-outs, retries, restart wait)
     bool download = false;
+    bool verify = false;      // fleet verify: read until each runs the file, or the wait is over
     QString hexPath;
     norvik::HexFileInfo fileInfo; // what the version check compares with
     QString fileName, fileSha256;
@@ -34,7 +35,8 @@ public:
     FleetWorker(const FleetJob &job, QList<QPair<int, FleetTarget>> targets, QObject *parent = nullptr);
 
 Q_SIGNALS:
-    // state: "reading info", "downloading", "restarting", "verifying".
+    // state: "reading info", "downloading", "restarting", and for fleet verify
+    // what the controller answered last ("no answer", "type code 1, version 2.5").
     void progress(int index, const QString &state, int position, int total, int resends);
     void result(const ctl::FleetResult &result);
 
@@ -42,9 +44,13 @@ protected:
     void run() override;
 
 private:
+    FleetResult NewResult(int index, const FleetTarget &target) const;
     FleetResult RunTarget(int index, const FleetTarget &target);
-    void Download(TController &controller, FleetResult &r);
-    void Verify(TController &controller, FleetResult &r);
+    void ReadAndDownload(TController &controller, const Options &options, FleetResult &r);
+    void Download(TController &controller, const Options &options, FleetResult &r);
+    void AfterEndLetter(TController &controller, FleetResult &r);
+    // fleet verify: the group's targets read in turn until each is verified.
+    void VerifyGroup();
     bool Stopping() const { return m_job.stop->load(); }
 
     const FleetJob &m_job;

@@ -226,6 +226,10 @@ Link options (the serial link is the default):
   --timeout MS         network: wait for a reply datagram (default 200)
   --retry N            serial/modem: read attempts per reply (default 20)
   --retry-sleep MS     serial/modem: pause between attempts (default 20)
+  --tries N            network: ask a read (info, SN, clock, the version
+                       checks) up to N times in all when no answer comes,
+                       1..10 (default 3); writes and the jump command are
+                       never repeated blindly, scan asks each ID once
   --card-bytes 4|7|8|12
                        width of the controller's card numbers (default 4):
                        how call and transactions lay out cards
@@ -244,42 +248,68 @@ Commands:
   get-clock            read the controller's clock
   reset                reset the controller
   fleet download FILE --yes [--target SPEC ...] [--targets FILE] [--jobs N]
-               [--restart-wait MS]
-                       download FILE to many controllers in one run: for each
-                       target read its SN, type code and version, download,
-                       wait MS (default 5000) for the restart and check the
-                       version against the file's, as verify does. SPEC is
-                       HOST[:UDPPORT][/ID] for the network link (UDPPORT
-                       default --udp-port, ID default --id) or PORT/ID for a
-                       serial port; --targets FILE holds one SPEC a line
-                       (# starts a comment). Network targets run in parallel,
-                       N at once (default 16); targets on the same serial
-                       port, or behind the same HOST:UDPPORT, one after the
-                       other. A live line per running target on a terminal,
-                       a summary table at the end; --json: one object per
-                       progress step and per result, each with its target.
-                       Exit 0 when every target succeeded, 1 when any failed.
-                       Ctrl-C stops every download after its current line
-                       and lists the controllers that may remain in their
-                       boot loader.
+               [--restart-wait MS] [--in-bootloader] [--allow-other-type]
+               [--allow-older] [--allow-reinstall]
+                       download FILE to many controllers in one run, each as
+                       download does (read first, refuse or skip, wait for
+                       the restart). SPEC is HOST[:UDPPORT][/ID] for the
+                       network link (UDPPORT default --udp-port, ID default
+                       --id) or PORT/ID for a serial port; --targets FILE
+                       holds one SPEC a line (# starts a comment). Network
+                       targets run in parallel, N at once (default 16);
+                       targets on the same serial port, or behind the same
+                       HOST:UDPPORT, one after the other. A live line per
+                       running target on a terminal, a summary table and the
+                       count of each outcome at the end; --json: one object
+                       per progress step and per result ("outcome"), each
+                       with its target, then the summary (a count under each
+                       outcome's name, "recovery_command"). --in-bootloader
+                       applies to every target. Exit 130 after Ctrl-C, else 1
+                       when any target failed, else 4 when any was refused,
+                       else 5 when any is downloaded, else 0. The summary
+                       names the controllers that may remain in their boot
+                       loader and the command line that recovers them.
+  fleet verify FILE [--target SPEC ...] [--targets FILE] [--jobs N] [--wait MS]
+                       verify each target as verify does; with --wait keep
+                       reading those not yet verified, every second, until
+                       they are or MS have passed (a live line per target on
+                       a terminal, each ticked off as it is verified).
+                       Exit 0 when every target is verified, else 1.
   fleet info [--target SPEC ...] [--targets FILE] [--jobs N]
                        read and tabulate the same targets without downloading
-  download FILE [--yes] [--in-bootloader]
+  download FILE [--yes] [--in-bootloader] [--restart-wait MS]
+               [--allow-other-type] [--allow-older] [--allow-reinstall]
                        write new firmware from an Intel-HEX file; asks for
                        confirmation on a terminal unless --yes, and refuses
                        without a terminal unless --yes; a file with a broken
-                       record is refused before anything is sent. Ctrl-C
-                       stops after the current line; the controller may then
-                       stay in its boot loader. Every download is added to
-                       the upgrade history.
+                       record is refused before anything is sent. First the
+                       controller's info and SN are read: a file of another
+                       type code, or without type code and version, is
+                       refused (exit 4) unless --allow-other-type; an older
+                       version is refused (exit 4) unless --allow-older; the
+                       version it already runs is left alone (outcome
+                       current, exit 0) unless --allow-reinstall. After the
+                       end letter it waits up to --restart-wait MS (default
+                       5000; 0: no wait) for the controller to answer with
+                       the file's type code and version: outcome success,
+                       exit 0; else outcome downloaded, exit 5: switch the
+                       controller off and on, then run verify. Ctrl-C stops
+                       after the current line; the controller may then stay
+                       in its boot loader. Every download is added to the
+                       upgrade history.
                        --in-bootloader: for a controller that a download
                        stopped half way left in its boot loader (it no longer
-                       answers the jump command): the record lines go out at
-                       once, without the jump, with the same pace and resends
+                       answers the jump command): no read and no check, the
+                       record lines go out at once, without the jump, with
+                       the same pace and resends
   hex-info FILE        type code, version, record count and every broken
                        record with its line number (no controller needed)
-  verify FILE          compare the controller's type code and version with
-                       the file's
+  verify FILE [--wait MS]
+                       compare the controller's type code and version with
+                       the file's; with --wait keep reading every second
+                       until they match or MS have passed (for a controller
+                       whose power is switched off and on meanwhile). Exit 0
+                       when they match, else 1. Added to the upgrade history.
   ports                the serial ports the system reports
   scan [--ids A-B]     which controller IDs answer on this link (default 1-128)
   call OPERATION [ARG ...]
@@ -317,6 +347,10 @@ Exit codes:
   3    a file, port or socket could not be opened, read or written (the
        message gives the system's reason), or the firmware file has a
        broken record
+  4    download refused: the file is for another type code, older, or
+       carries no type code and version; nothing was sent but reads
+  5    downloaded, but the controller has not yet come back with the new
+       version (switch it off and on, then verify)
   130  interrupted (Ctrl-C)
 
 Serial ports:
