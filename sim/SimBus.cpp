@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QTimer>
 
 #include <cstdio>
 
@@ -62,14 +63,28 @@ SimController *SimBus::bySn(const QByteArray &sn)
     return nullptr;
 }
 
-void SimBus::powerCycleAll()
+void SimBus::powerCycleAll(const QString &why)
 {
     for (auto &c : m_controllers) {
-        if (c->inBootLoader()) {
-            c->powerCycle();
-            note(QStringLiteral("bus"), QStringLiteral("controller %1 power-cycled: boot loader left, image unchanged")
-                                            .arg(c->id()));
-        }
+        if (!c->inBootLoader())
+            continue; // a running image just starts again: nothing to see
+        const bool newImage = c->powerCycle();
+        note(QStringLiteral("bus"), QStringLiteral("controller %1 %2: %3")
+                                        .arg(c->id())
+                                        .arg(why, newImage ? QStringLiteral("the new image runs")
+                                                           : QStringLiteral("boot loader left, image unchanged")));
+    }
+}
+
+void SimBus::downloadEnded(const SimController &controller)
+{
+    for (const auto &[endpoint, ms] : m_config.powerCycleAt) {
+        note(QStringLiteral("bus"), QStringLiteral("controller %1: power switched off and on in %2 ms (--power-cycle-at)")
+                                        .arg(controller.id())
+                                        .arg(ms));
+        QTimer::singleShot(ms, &m_timers, [this, ms = ms] {
+            powerCycleAll(QStringLiteral("power switched off and on %1 ms after the end of file").arg(ms));
+        });
     }
 }
 
@@ -86,14 +101,13 @@ void SimBus::expireBootLoaders()
     if (m_config.powerCycleAfterMs <= 0)
         return;
     for (auto &c : m_controllers) {
-        if (!c->inBootLoader())
-            continue;
-        c->expireBootLoader(m_config.powerCycleAfterMs);
-        if (!c->inBootLoader())
-            note(QStringLiteral("bus"),
-                 QStringLiteral("controller %1 power-cycled after %2 ms in the boot loader, image unchanged")
-                     .arg(c->id())
-                     .arg(m_config.powerCycleAfterMs));
+        bool newImage = false;
+        if (c->expireBootLoader(m_config.powerCycleAfterMs, &newImage))
+            note(QStringLiteral("bus"), QStringLiteral("controller %1 power-cycled after %2 ms in the boot loader: %3")
+                                            .arg(c->id())
+                                            .arg(m_config.powerCycleAfterMs)
+                                            .arg(newImage ? QStringLiteral("the new image runs")
+                                                          : QStringLiteral("image unchanged")));
     }
 }
 
@@ -153,7 +167,7 @@ void SimSession::reset()
 
 SimController *SimSession::bootTarget()
 {
-    if (m_boot && !m_boot->inBootLoader())
+    if (m_boot && !m_boot->readsLines())
         m_boot = nullptr;
     return m_boot;
 }
@@ -308,7 +322,8 @@ void SimSession::feedBootLoader(const QByteArray &bytes, std::vector<Write> &out
     while (i < bytes.size()) {
         SimController *target = bootTarget();
         if (!target) {
-            // Power-cycled between two lines: what follows is framed again.
+            // Power-cycled between two lines, or the end of file taken: what
+            // follows is framed again.
             const QByteArray rest = bytes.mid(i);
             std::vector<Write> more = receive(rest);
             out.insert(out.end(), more.begin(), more.end());
@@ -326,15 +341,17 @@ void SimSession::feedBootLoader(const QByteArray &bytes, std::vector<Write> &out
         }
         if (c != ';')
             m_line.append(c); // over-long: judged (and refused) now, not held on to
-        QString noteText;
-        const QByteArray letters = target->handleLine(m_line, f, &noteText);
-        m_bus.trace(m_link, "RX", c == ';' ? m_line + ';' : m_line, true, noteText);
+        const SimController::LineOutcome line = target->handleLine(m_line, f);
+        const QByteArray &letters = line.letters;
+        m_bus.trace(m_link, "RX", c == ';' ? m_line + ';' : m_line, true, line.note);
         m_line.clear();
         if (!letters.isEmpty()) {
             m_bus.trace(m_link, "TX", letters, true,
                         f.replyDelayMs > 0 ? QStringLiteral("sent after %1 ms").arg(f.replyDelayMs) : QString());
             out.push_back({letters, f.replyDelayMs});
         }
+        if (line.ended)
+            m_bus.downloadEnded(*target);
     }
 }
 

@@ -8,6 +8,7 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QJsonDocument>
+#include <QObject>
 #include <QString>
 
 #include <functional>
@@ -30,8 +31,12 @@ public:
     SimController *byId(std::uint8_t id);
     SimController *bySn(const QByteArray &sn);
 
-    // Every controller still in its boot loader leaves it, image unchanged.
-    void powerCycleAll();
+    // The power of every controller is switched off and on: one in the middle
+    // of a download keeps its old image, one whose download ended runs the new one.
+    void powerCycleAll(const QString &why = QStringLiteral("power switched off and on"));
+    // A controller on this bus took the end of file: the power cycles that
+    // --power-cycle-at asks for are timed from now.
+    void downloadEnded(const SimController &controller);
     // Applies --power-cycle-after to controllers whose time has come.
     void expireBootLoaders();
     // A card presented at every controller: each stores one more transaction record.
@@ -51,6 +56,7 @@ private:
     SimConfig m_config;
     std::vector<std::unique_ptr<SimController>> m_controllers;
     std::function<void(const QString &)> m_sink;
+    QObject m_timers; // owns the pending power cycles; they die with the bus
 };
 
 class SimSession {
@@ -61,6 +67,8 @@ public:
     SimSession(SimBus &bus, QString linkName, bool datagrams);
 
     std::vector<Write> receive(const QByteArray &bytes);
+    // A controller's boot loader reads this link: its bytes are record text.
+    bool readsRecordText() { return bootTarget() != nullptr; }
 
     // No request frame or record line is half received: a modem may take "+" as
     // the start of its escape rather than as data.
@@ -76,6 +84,7 @@ private:
     void handleFrame(const QByteArray &frame, std::vector<Write> &out);
     void feedBootLoader(const QByteArray &bytes, std::vector<Write> &out);
     void emitReply(const QByteArray &reply, std::uint8_t code, std::vector<Write> &out, bool raw);
+    // The controller whose boot loader reads this link's bytes as record text.
     SimController *bootTarget();
 
     SimBus &m_bus;

@@ -2,7 +2,9 @@
 
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <functional>
+#include <limits>
 #include <map>
 #include <set>
 
@@ -81,10 +83,20 @@ QString simHelpText()
         "Boot loader:\n"
         "  A valid jump request (0xE0) puts the controller in its boot loader: from then on every\n"
         "  byte on that link is record text (\":...;\"), answered K (taken), N (refused) or Z (end\n"
-        "  of file: the controller restarts with the new image and reports its type code and\n"
-        "  version, read from 0x77BA..0x77BD; bytes never written read as 0xFF).\n"
-        "  --power-cycle-after MS leave the boot loader without an image change MS after entering it\n"
-        "                         (SIGUSR1 does the same at once for every controller)\n"
+        "  of file: the new image is written). After the end of file the controller stays in its\n"
+        "  boot loader and answers no frame until its power is switched off and on; then it runs\n"
+        "  the new image and reports its type code and version, read from 0x77BA..0x77BD (bytes\n"
+        "  never written read as 0xFF). Switching the power in the middle of a download leaves\n"
+        "  the old image. SIGUSR1 switches the power of every controller off and on at once.\n"
+        "  --restart-on-end       start the new image at once after the end of file, without\n"
+        "                         waiting for the power\n"
+        "  --power-cycle-at ENDPOINT:MS  switch the power of that endpoint's controllers off and\n"
+        "                         on MS milliseconds after each end of file one of them takes;\n"
+        "                         ENDPOINT is the endpoint's number from 1 in the ready line's\n"
+        "                         order (1 also names the serial side) or its ADDR:PORT as given\n"
+        "                         with --udp (e.g. 127.0.0.1:1001:3000); repeat for several\n"
+        "  --power-cycle-after MS switch the power off and on MS after entering the boot loader\n"
+        "                         (old image in the middle of a download, new one after its end)\n"
         "\n"
         "Faults of framed replies:\n"
         "  --silent               never answer anything (frames, boot-loader lines)\n"
@@ -112,6 +124,12 @@ QString simHelpText()
         "  --bl-ack-double        acknowledge with \"KK\" instead of \"K\"\n"
         "  --bl-end-reply TEXT    answer to the end-of-file record, e.g. KZ or Y (default Z)\n"
         "  --bl-drop-every M      no answer at all to every M-th line (the line is not taken)\n"
+        "\n"
+        "A lossy network (UDP endpoints only):\n"
+        "  --drop PERCENT         lose this share (0 to 100, fractions allowed, e.g. 2.5) of the\n"
+        "                         datagrams received and of those sent; --trace shows each loss\n"
+        "  --drop-seed N          seed of the draws (default 1): the same seed and the same\n"
+        "                         traffic lose the same datagrams; every endpoint draws on its own\n"
         "\n"
         "Output:\n"
         "  --trace                print every frame and boot-loader line with time and direction\n"
@@ -163,6 +181,7 @@ ParseResult parseSimArguments(const QStringList &args)
     QList<QByteArray> sns;
     ControllerConfig common;
     int udpCount = 0;
+    std::vector<std::pair<QString, int>> powerCycleAt; // as given: endpoint, ms
 
     auto fail = [&](const QString &message) {
         result.kind = ParseResult::Error;
@@ -179,6 +198,7 @@ ParseResult parseSimArguments(const QStringList &args)
         {QStringLiteral("--bl-ack-lower"), [&] { f.blAckLower = true; }},
         {QStringLiteral("--bl-ack-double"), [&] { f.blAckDouble = true; }},
         {QStringLiteral("--trace"), [&] { c.trace = true; }},
+        {QStringLiteral("--restart-on-end"), [&] { common.restartOnEnd = true; }},
     };
 
     // Options with a value: each returns an error text, empty when fine.
@@ -305,6 +325,26 @@ ParseResult parseSimArguments(const QStringList &args)
              f.failAnswerLost = v == QLatin1String("answer-lost");
              return {};
          }},
+        {QStringLiteral("--power-cycle-at"),
+         [&](const QString &v) -> QString {
+             const int colon = static_cast<int>(v.lastIndexOf(QLatin1Char(':')));
+             long long ms = 0;
+             if (colon <= 0 || !parseNumber(v.mid(colon + 1), 0, 86400000, &ms))
+                 return QStringLiteral("'%1' is not ENDPOINT:MS (MS from 0 to 86400000)").arg(v);
+             powerCycleAt.push_back({v.left(colon), static_cast<int>(ms)});
+             return {};
+         }},
+        {QStringLiteral("--drop"),
+         [&](const QString &v) -> QString {
+             bool ok = false;
+             const double percent = v.toDouble(&ok);
+             if (!ok || !(percent >= 0 && percent <= 100))
+                 return QStringLiteral("'%1' is not a share from 0 to 100").arg(v);
+             c.dropPercent = percent;
+             return {};
+         }},
+        {QStringLiteral("--drop-seed"),
+         [&](const QString &v) { return number(v, 0, std::numeric_limits<long long>::max(), &c.dropSeed); }},
         {QStringLiteral("--power-cycle-after"),
          [&](const QString &v) { return number(v, 1, 86400000, &c.powerCycleAfterMs); }},
         {QStringLiteral("--reply-delay"), [&](const QString &v) { return number(v, 0, 600000, &f.replyDelayMs); }},
@@ -393,6 +433,24 @@ ParseResult parseSimArguments(const QStringList &args)
         for (int k = 0; k < udpCount; ++k)
             c.udp << QStringLiteral("%1:%2").arg(base.left(colon)).arg(basePort == 0 ? 0 : basePort + k);
     }
+    // An endpoint by its number, or by its ADDR:PORT once the list is complete.
+    const int endpointCount = std::max(1, static_cast<int>(c.udp.size()));
+    for (const auto &[name, ms] : powerCycleAt) {
+        long long endpoint = 0;
+        if (!parseNumber(name, 1, endpointCount, &endpoint)) {
+            if (c.udp.count(name) > 1)
+                return fail(QStringLiteral("--power-cycle-at: several endpoints are named '%1' (ports chosen by the "
+                                           "system): give the endpoint's number")
+                                .arg(name));
+            endpoint = c.udp.indexOf(name) + 1;
+            if (endpoint == 0)
+                return fail(QStringLiteral("--power-cycle-at: '%1' is neither an endpoint number from 1 to %2 nor "
+                                           "one of the --udp endpoints")
+                                .arg(name)
+                                .arg(endpointCount));
+        }
+        c.powerCycleAt.push_back({static_cast<int>(endpoint), ms});
+    }
     for (const QSet<int> *list : {&c.silentEndpoints, &c.refusingEndpoints})
         for (int endpoint : *list)
             if (endpoint > c.udp.size())
@@ -462,6 +520,11 @@ SimConfig SimConfig::forEndpoint(int index) const
         one.faults.silent = true;
     if (refusingEndpoints.contains(index + 1))
         one.faults.blNakAll = true;
+    one.powerCycleAt.clear();
+    for (const auto &entry : powerCycleAt)
+        if (entry.first == index + 1)
+            one.powerCycleAt.push_back(entry);
+    one.dropSeed = dropSeed + static_cast<quint64>(index);
     return one;
 }
 

@@ -4,6 +4,7 @@
 // a rehearsal wants to see. Parsed once; the simulator never re-reads options.
 #include <QByteArray>
 #include <QSet>
+#include <QtGlobal>
 #include <QString>
 #include <QStringList>
 
@@ -26,6 +27,9 @@ struct ControllerConfig {
     std::uint16_t recordCount = 500;
     int cardBytes = 4;     // width of card numbers in transaction records: 4, 7, 8 or 12
     int transactions = -1; // records stored at start; -1: none, and the info reply shows recordCount
+    // After the end of file the controller starts the new image by itself;
+    // otherwise it waits, silent, until its power is switched off and on.
+    bool restartOnEnd = false;
 };
 
 // Faults that a misbehaving controller or a bad line shows. Frame faults touch
@@ -83,6 +87,14 @@ struct SimConfig {
     bool trace = false;
     QString stateFile;
     int powerCycleAfterMs = -1; // leave the boot loader on its own after this long
+    // (endpoint number from 1, ms): that endpoint's power is switched off and
+    // on this long after each end of file one of its controllers takes.
+    std::vector<std::pair<int, int>> powerCycleAt;
+    // Datagram loss on the UDP endpoints: this share (0..100 %) of the
+    // datagrams received and sent is lost, drawn from a generator seeded
+    // with dropSeed (plus the endpoint's index), so that a run repeats.
+    double dropPercent = 0;
+    quint64 dropSeed = 1;
     int eventEveryMs = 0;       // every controller stores a new transaction record this often (0: never)
 
     // The configuration of UDP endpoint `index` (from 0): its controllers and

@@ -66,7 +66,7 @@ SimController::SimController(const ControllerConfig &config)
     : m_id(config.id), m_sn(config.sn), m_typeCode(config.typeCode), m_version(config.version),
       m_cardMax(config.cardMax), m_recordMax(config.recordMax), m_sortCardCount(config.sortCardCount),
       m_unsortCardCount(config.unsortCardCount), m_recordCount(config.recordCount),
-      m_access(config.cardBytes, config.recordMax, config.cardMax)
+      m_restartOnEnd(config.restartOnEnd), m_access(config.cardBytes, config.recordMax, config.cardMax)
 {
     if (config.transactions >= 0)
         m_access.fill(config.transactions, clock());
@@ -122,6 +122,11 @@ SimController::Outcome SimController::handleFrame(std::uint8_t code, const QByte
                                                   const std::function<bool(std::uint8_t)> &idTaken,
                                                   const FaultConfig &faults)
 {
+    if (m_boot == Boot::Written) {
+        Outcome quiet;
+        quiet.note = QStringLiteral("download ended: waits for its power to be switched off and on, not answered");
+        return quiet;
+    }
     const int received = ++m_framesReceived[code];
     if (faults.failFrames.count({code, received})) {
         ++m_framesFailed;
@@ -282,7 +287,7 @@ SimController::Outcome SimController::act(std::uint8_t code, const QByteArray &d
             return refuse(stBadData, QStringLiteral("boot loader: wrong key bytes"));
         out.reply = ack(code, stOK);
         out.enteredBootLoader = true;
-        m_bootActive = true;
+        m_boot = Boot::Reading;
         m_bootSince.start();
         m_pending.clear();
         m_addressBase = 0;
@@ -321,21 +326,27 @@ bool decodeRecord(const QByteArray &line, QByteArray *bytes)
 
 } // namespace
 
-QByteArray SimController::handleLine(const QByteArray &line, const FaultConfig &faults, QString *note)
+SimController::LineOutcome SimController::handleLine(const QByteArray &line, const FaultConfig &faults)
 {
+    LineOutcome out;
+    if (m_boot == Boot::Written) {
+        out.note = QStringLiteral("download ended: waits for its power to be switched off and on, not answered");
+        return out;
+    }
     const int number = ++m_linesReceived;
-    auto refuse = [&](const QString &why) -> QByteArray {
+    auto refuse = [&](const QString &why) {
         ++m_linesRejected;
-        *note = QStringLiteral("line %1: %2").arg(QString::number(number), why);
-        return "N";
+        out.note = QStringLiteral("line %1: %2").arg(QString::number(number), why);
+        out.letters = "N";
+        return out;
     };
     if (faults.blSilentAfter >= 0 && number > faults.blSilentAfter) {
-        *note = QStringLiteral("line %1: silent (fault)").arg(number);
-        return {};
+        out.note = QStringLiteral("line %1: silent (fault)").arg(number);
+        return out;
     }
     if (faults.blDropEvery > 0 && number % faults.blDropEvery == 0) {
-        *note = QStringLiteral("line %1: dropped (fault)").arg(number);
-        return {};
+        out.note = QStringLiteral("line %1: dropped (fault)").arg(number);
+        return out;
     }
     if (faults.blNakAll || (faults.blNakEvery > 0 && number % faults.blNakEvery == 0))
         return refuse(QStringLiteral("refused (fault)"));
@@ -347,7 +358,6 @@ QByteArray SimController::handleLine(const QByteArray &line, const FaultConfig &
     const std::uint32_t offset = static_cast<std::uint32_t>(at(rec, 1) << 8 | at(rec, 2));
     const int type = at(rec, 3);
     const QByteArray payload = rec.mid(4, count);
-    QByteArray ackLetters = faults.blAckDouble ? "KK" : (faults.blAckLower ? "k" : "K");
 
     switch (type) {
     case 0x00: {
@@ -362,13 +372,22 @@ QByteArray SimController::handleLine(const QByteArray &line, const FaultConfig &
         if (count != 0)
             return refuse(QStringLiteral("end record with data"));
         ++m_linesAccepted;
-        restartWithNewImage();
-        *note = QStringLiteral("line %1: end of file, restarted with type code %2, version %3.%4")
-                    .arg(number)
-                    .arg(m_typeCode)
-                    .arg(m_version >> 8)
-                    .arg(m_version & 0xFF);
-        return faults.blEndReply;
+        ++m_downloads;
+        out.ended = true;
+        out.letters = faults.blEndReply;
+        if (m_restartOnEnd) {
+            restartWithNewImage();
+            out.note = QStringLiteral("line %1: end of file, restarted with type code %2, version %3")
+                           .arg(number)
+                           .arg(m_typeCode)
+                           .arg(versionText());
+        } else {
+            m_boot = Boot::Written;
+            out.note = QStringLiteral("line %1: end of file, new image written; waits for its power to be "
+                                      "switched off and on")
+                           .arg(number);
+        }
+        return out;
     case 0x02: // extended segment address: base = value * 16
     case 0x04: // extended linear address: base = value * 65536
         if (count != 2)
@@ -384,16 +403,21 @@ QByteArray SimController::handleLine(const QByteArray &line, const FaultConfig &
         return refuse(QStringLiteral("unknown record type %1").arg(type));
     }
     ++m_linesAccepted;
-    *note = QStringLiteral("line %1: accepted").arg(number);
-    return ackLetters;
+    out.note = QStringLiteral("line %1: accepted").arg(number);
+    out.letters = faults.blAckDouble ? "KK" : (faults.blAckLower ? "k" : "K");
+    return out;
+}
+
+QString SimController::versionText() const
+{
+    return QStringLiteral("%1.%2").arg(m_version >> 8).arg(m_version & 0xFF);
 }
 
 void SimController::restartWithNewImage()
 {
     m_image = m_pending;
     m_pending.clear();
-    m_bootActive = false;
-    ++m_downloads;
+    m_boot = Boot::Off;
     // Bytes the download did not write read as erased flash (0xFF): a file without
     // the identity record shows as type code 65535, version 255.255.
     auto byteAt = [&](std::uint32_t address) -> std::uint16_t {
@@ -404,19 +428,26 @@ void SimController::restartWithNewImage()
     m_version = static_cast<std::uint16_t>(byteAt(kVersionAddress) << 8 | byteAt(kVersionAddress + 1));
 }
 
-void SimController::powerCycle()
+bool SimController::powerCycle()
 {
-    if (!m_bootActive)
-        return;
-    m_bootActive = false;
-    m_pending.clear();
+    if (m_boot == Boot::Off)
+        return false;
     ++m_powerCycles;
+    if (m_boot == Boot::Written) {
+        restartWithNewImage();
+        return true;
+    }
+    m_boot = Boot::Off;
+    m_pending.clear();
+    return false;
 }
 
-void SimController::expireBootLoader(int afterMs)
+bool SimController::expireBootLoader(int afterMs, bool *newImage)
 {
-    if (m_bootActive && afterMs > 0 && m_bootSince.elapsed() >= afterMs)
-        powerCycle();
+    if (m_boot == Boot::Off || afterMs <= 0 || m_bootSince.elapsed() < afterMs)
+        return false;
+    *newImage = powerCycle();
+    return true;
 }
 
 QJsonObject SimController::state() const
@@ -425,7 +456,7 @@ QJsonObject SimController::state() const
     o[QStringLiteral("id")] = m_id;
     o[QStringLiteral("sn")] = QString::fromLatin1(m_sn);
     o[QStringLiteral("type_code")] = m_typeCode;
-    o[QStringLiteral("version")] = QStringLiteral("%1.%2").arg(m_version >> 8).arg(m_version & 0xFF);
+    o[QStringLiteral("version")] = versionText();
     o[QStringLiteral("card_max")] = m_cardMax;
     o[QStringLiteral("record_max")] = m_recordMax;
     o[QStringLiteral("clock")] = clock().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss"));
@@ -434,7 +465,10 @@ QJsonObject SimController::state() const
         o[QStringLiteral("image_first")] = static_cast<qint64>(m_image.begin()->first);
         o[QStringLiteral("image_last")] = static_cast<qint64>(m_image.rbegin()->first);
     }
-    o[QStringLiteral("bootloader")] = m_bootActive ? QStringLiteral("active") : QStringLiteral("off");
+    // "written": the download ended, the new image runs after a power cycle.
+    o[QStringLiteral("bootloader")] = m_boot == Boot::Off       ? QStringLiteral("off")
+                                      : m_boot == Boot::Reading ? QStringLiteral("active")
+                                                                : QStringLiteral("written");
     o[QStringLiteral("lines_received")] = m_linesReceived;
     o[QStringLiteral("lines_accepted")] = m_linesAccepted;
     o[QStringLiteral("lines_rejected")] = m_linesRejected;

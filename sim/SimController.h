@@ -53,14 +53,26 @@ public:
     // the record memory is full and the record is lost.
     bool addEvent();
 
+    // In the boot loader: reading record lines, or done with them and waiting
+    // for its power to be switched off and on (it answers nothing meanwhile).
+    bool inBootLoader() const { return m_boot != Boot::Off; }
+    bool readsLines() const { return m_boot == Boot::Reading; }
+    bool waitsForPower() const { return m_boot == Boot::Written; }
+
     // The boot loader: one record line as received, from ':' up to, not
-    // including, the ';'. Returns the letters to answer (empty: no answer).
-    bool inBootLoader() const { return m_bootActive; }
-    QByteArray handleLine(const QByteArray &line, const FaultConfig &faults, QString *note);
-    // Power removed and restored in the boot loader: the old image stays.
-    void powerCycle();
-    // Applies --power-cycle-after when its time has come.
-    void expireBootLoader(int afterMs);
+    // including, the ';'.
+    struct LineOutcome {
+        QByteArray letters; // to answer (empty: no answer)
+        QString note;
+        bool ended = false; // the end of file was taken: the new image is written
+    };
+    LineOutcome handleLine(const QByteArray &line, const FaultConfig &faults);
+    // Power removed and restored in the boot loader: in the middle of a
+    // download the old image stays, after its end the new one runs. True when
+    // it started the new image.
+    bool powerCycle();
+    // Applies --power-cycle-after when its time has come; true when it did.
+    bool expireBootLoader(int afterMs, bool *newImage);
 
     QJsonObject state() const;
 
@@ -71,6 +83,7 @@ private:
     Outcome act(std::uint8_t code, const QByteArray &data, const std::function<bool(std::uint8_t)> &idTaken);
     QByteArray frame(std::uint8_t code, const QByteArray &data) const { return buildFrame(m_id, code, data); }
     void restartWithNewImage();
+    QString versionText() const; // "2.5"
 
     std::uint8_t m_id;
     QByteArray m_sn;
@@ -83,7 +96,8 @@ private:
 
     std::map<std::uint32_t, std::uint8_t> m_image;   // running firmware
     std::map<std::uint32_t, std::uint8_t> m_pending; // being written by the boot loader
-    bool m_bootActive = false;
+    enum class Boot { Off, Reading, Written } m_boot = Boot::Off;
+    bool m_restartOnEnd;
     QElapsedTimer m_bootSince;
     std::uint32_t m_addressBase = 0; // from the extended address records
     int m_linesReceived = 0;

@@ -8,6 +8,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <climits>
 #include <cstring>
 #include <dirent.h>
@@ -24,9 +25,15 @@ namespace nsim {
 // ---------------------------------------------------------------- UDP
 
 UdpLink::UdpLink(SimBus &bus, const QString &linkName, QObject *parent)
-    : QObject(parent), m_session(bus, linkName, true)
+    : QObject(parent), m_bus(bus), m_name(linkName), m_session(bus, linkName, true), m_loss(bus.config().dropSeed),
+      m_lossPerMillion(static_cast<std::uint64_t>(std::llround(bus.config().dropPercent * 10000.0)))
 {
     connect(&m_socket, &QUdpSocket::readyRead, this, &UdpLink::readPending);
+}
+
+bool UdpLink::lose()
+{
+    return m_lossPerMillion > 0 && m_loss() % 1000000 < m_lossPerMillion;
 }
 
 bool UdpLink::open(const QString &hostPort, QString *error)
@@ -56,10 +63,21 @@ void UdpLink::readPending()
         const QNetworkDatagram datagram = m_socket.receiveDatagram();
         if (!datagram.isValid())
             continue;
+        if (lose()) {
+            m_bus.trace(m_name, "RX", datagram.data(), m_session.readsRecordText(), QStringLiteral("lost (--drop)"));
+            continue;
+        }
         const QHostAddress peer = datagram.senderAddress();
         const quint16 peerPort = static_cast<quint16>(datagram.senderPort());
+        // Record text is answered with letters, frames with frames.
+        const bool text = m_session.readsRecordText();
         for (const Write &w : m_session.receive(datagram.data())) {
-            // Each write is one datagram to whoever asked.
+            // Each write is one datagram to whoever asked; whether it is lost
+            // is drawn now, in the order of the requests, so a seed repeats.
+            if (lose()) {
+                m_bus.trace(m_name, "TX", w.bytes, text, QStringLiteral("lost (--drop)"));
+                continue;
+            }
             if (w.delayMs <= 0) {
                 m_socket.writeDatagram(w.bytes, peer, peerPort);
             } else {

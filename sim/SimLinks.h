@@ -11,6 +11,7 @@
 #include <QUdpSocket>
 
 #include <memory>
+#include <random>
 
 class QSocketNotifier;
 
@@ -27,9 +28,15 @@ public:
 
 private:
     void readPending();
+    // One draw per datagram: true when this one is lost (--drop).
+    bool lose();
 
+    SimBus &m_bus;
+    QString m_name;
     QUdpSocket m_socket;
     SimSession m_session;
+    std::mt19937_64 m_loss; // its output is fixed by the standard: a seed repeats on every platform
+    std::uint64_t m_lossPerMillion = 0;
 };
 
 class TtyLink : public QObject {

@@ -16,6 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -117,8 +119,14 @@ TEST(SimProcess, UdpDownloadWithTwoControllersAndStateFile)
     const QList<QByteArray> lines = text.trimmed().split('\n');
     for (int i = 0; i < lines.size(); ++i)
         EXPECT_EQ(udp.ask(lines[i].trimmed() + ';'), i + 1 < lines.size() ? "K" : "Z") << i;
+    EXPECT_TRUE(udp.ask(SimRequest(1, 0x42), 200).isEmpty()) << "waits for its power to be switched";
 
-    const QByteArray info = udp.ask(SimRequest(1, 0x42));
+    // SIGUSR1 switches the power: the new image runs. The signal takes its
+    // own way into the simulator, so ask until it has arrived.
+    sim.powerCycle();
+    QByteArray info;
+    for (int i = 0; i < 50 && info.isEmpty(); ++i)
+        info = udp.ask(SimRequest(1, 0x42), 100);
     ASSERT_EQ(info.size(), 20);
     EXPECT_EQ(info.mid(5, 4).toHex(), "02030307");
     EXPECT_EQ(udp.ask(SimRequest(2, 0x42)).mid(7, 2).toHex(), "0205") << "the other controller keeps its firmware";
@@ -140,6 +148,43 @@ TEST(SimProcess, UdpDownloadWithTwoControllersAndStateFile)
     EXPECT_TRUE(trace.contains("udp RX 33 01 E0 10 00 11 22")) << trace.toStdString();
     EXPECT_TRUE(trace.contains("udp TX \"K\"")) << trace.toStdString();
     EXPECT_TRUE(trace.contains("udp RX \":00000001ff;\"")) << trace.toStdString();
+}
+
+TEST(SimProcess, DropLosesTheGivenShareOfDatagramsAndRepeatsWithItsSeed)
+{
+    // 40 controllers, one info request to each, all sent before any answer is
+    // read: the set of controllers heard from is what the losses left.
+    QStringList ids;
+    for (int id = 1; id <= 40; ++id)
+        ids << QString::number(id);
+    auto heard = [&](const QString &percent, const QString &seed, QByteArray *trace) {
+        SimProcess sim(QStringLiteral(NORVIK_SIM_PATH));
+        EXPECT_TRUE(sim.start({"--udp", "127.0.0.1:0", "--ids", ids.join(','), "--drop", percent, "--drop-seed", seed,
+                               "--trace"}))
+            << sim.errorText().toStdString();
+        norvik::test::UdpPeer peer;
+        for (int id = 1; id <= 40; ++id) {
+            const QByteArray request = SimRequest(id, 0x42);
+            peer.SendTo(sim.udpPort(), std::vector<std::uint8_t>(request.begin(), request.end()));
+        }
+        std::set<int> answered;
+        while (const auto reply = peer.Receive(1000))
+            answered.insert(reply->bytes.at(1));
+        *trace = sim.stderrText();
+        return answered;
+    };
+    QByteArray trace;
+    EXPECT_EQ(heard("0", "1", &trace).size(), 40u);
+    EXPECT_TRUE(heard("100", "1", &trace).empty());
+    EXPECT_EQ(trace.count("RX 33"), 40) << trace.toStdString();
+    EXPECT_EQ(trace.count("(lost (--drop))"), 40) << "each loss is in the trace";
+
+    const std::set<int> first = heard("25.5", "7", &trace);
+    EXPECT_GT(first.size(), 0u);
+    EXPECT_LT(first.size(), 40u);
+    EXPECT_EQ(trace.count("(lost (--drop))"), 40 - static_cast<qsizetype>(first.size())) << "no other loss";
+    EXPECT_EQ(heard("25.5", "7", &trace), first) << "the same seed loses the same datagrams";
+    EXPECT_NE(heard("25.5", "8", &trace), first) << "another seed, other losses";
 }
 
 TEST(SimProcess, PtyCarriesSplitRepliesAsSeparateWrites)
@@ -246,7 +291,8 @@ TEST(SimProcess, HelpDocumentsEveryOptionAndBadOptionsExitWithTwo)
           "--record-count", "--power-cycle-after", "--silent", "--reply-delay", "--wrong-length", "--bad-checksum",
           "--extra-bytes", "--split-reply", "--split-gap", "--fault-command", "--bl-silent-after", "--bl-nak-every",
           "--bl-nak-all", "--bl-ack-lower", "--bl-ack-double", "--bl-end-reply", "--bl-drop-every", "--trace",
-          "--state", "--help", "--udp-count", "--silent-endpoints", "--refusing-endpoints"})
+          "--state", "--help", "--udp-count", "--silent-endpoints", "--refusing-endpoints", "--restart-on-end",
+          "--power-cycle-at", "--drop", "--drop-seed"})
         EXPECT_TRUE(help.contains(option)) << option;
 
     for (const QStringList &bad : {QStringList{"--udp", "127.0.0.1:0", "--wrong-length", "0"},

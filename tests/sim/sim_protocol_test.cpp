@@ -10,6 +10,7 @@
 #include <QDate>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QTest>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -231,7 +232,7 @@ TEST(SimFraming, DatagramMustHoldExactlyOneFrame)
     EXPECT_EQ(rig.send(SimRequest(1, 0x42)).size(), 20);
 }
 
-TEST(SimBootLoader, DownloadAcknowledgesLinesAndRestartsWithTheNewImage)
+TEST(SimBootLoader, DownloadAcknowledgesLinesAndTheNewImageRunsAfterAPowerCycle)
 {
     Rig rig({"--type-code", "1", "--version", "2.5"});
     QByteArray badKey = SimJumpRequest(1).mid(4, 16);
@@ -258,12 +259,16 @@ TEST(SimBootLoader, DownloadAcknowledgesLinesAndRestartsWithTheNewImage)
     EXPECT_EQ(rig.send(record(0x7780, 0, identity).toLower() + ';'), "K") << "lower-case digits are fine";
     EXPECT_EQ(rig.send(record(0, 0x07, raw("00")) + ';'), "N") << "no such record type";
     EXPECT_EQ(rig.send(":00000001FF;"), "Z");
+    EXPECT_EQ(rig.send(SimRequest(1, 0x42)), "") << "waits for its power to be switched";
+    EXPECT_EQ(rig.state()[QStringLiteral("bootloader")].toString(), "written");
+    rig.bus->powerCycleAll();
 
     const QByteArray info = rig.send(SimRequest(1, 0x42));
-    ASSERT_EQ(info.size(), 20) << "framed again after the end record";
+    ASSERT_EQ(info.size(), 20) << "framed again after the power cycle";
     EXPECT_EQ(hex(info.mid(5, 4)), "01 05 03 0C");
     const QJsonObject s = rig.state();
     EXPECT_EQ(s[QStringLiteral("bootloader")].toString(), "off");
+    EXPECT_EQ(s[QStringLiteral("power_cycles")].toInt(), 1);
     EXPECT_EQ(s[QStringLiteral("image_size")].toInt(), 128);
     EXPECT_EQ(s[QStringLiteral("lines_accepted")].toInt(), 3);
     EXPECT_EQ(s[QStringLiteral("lines_rejected")].toInt(), 3);
@@ -271,7 +276,7 @@ TEST(SimBootLoader, DownloadAcknowledgesLinesAndRestartsWithTheNewImage)
 
 TEST(SimBootLoader, ExtendedAddressesAndSerialStreamOfLines)
 {
-    Rig rig({}, /*datagrams=*/false);
+    Rig rig({"--restart-on-end"}, /*datagrams=*/false);
     // The jump request and the first line in the same read: the line goes to the boot loader.
     const QByteArray replies = rig.send(SimJumpRequest(1) + record(0, 0x04, raw("00 01")) + ";");
     EXPECT_EQ(replies, SimRequest(1, 0xE0, raw("E0 00")) + "K");
@@ -284,8 +289,32 @@ TEST(SimBootLoader, ExtendedAddressesAndSerialStreamOfLines)
     EXPECT_EQ(s[QStringLiteral("image_size")].toInt(), 3);
     EXPECT_EQ(s[QStringLiteral("image_first")].toInt(), 0x10010);
     EXPECT_EQ(s[QStringLiteral("image_last")].toInt(), 0x20000);
-    // Without the identity bytes the image reads as erased flash.
+    // Restarted at once; without the identity bytes the image reads as erased flash.
     EXPECT_EQ(hex(rig.send(SimRequest(1, 0x42)).mid(5, 4)), "FF FF FF FF");
+}
+
+TEST(SimBootLoader, PowerCycleAtIsTimedFromTheEndOfFileOfItsEndpoint)
+{
+    // The endpoint by its number and by its ADDR:PORT; the entry for the other endpoint has no effect here.
+    for (const char *endpoint : {"1", "127.0.0.1:1001"}) {
+        SCOPED_TRACE(endpoint);
+        const ParseResult parsed = parseSimArguments({"--udp", "127.0.0.1:1001", "--udp", "127.0.0.1:1002",
+                                                      "--power-cycle-at", QStringLiteral("%1:2000").arg(endpoint),
+                                                      "--power-cycle-at", "2:10"});
+        ASSERT_EQ(parsed.kind, ParseResult::Ok) << parsed.error.toStdString();
+        SimBus bus(parsed.config.forEndpoint(0));
+        SimSession session(bus, QStringLiteral("test"), true);
+        session.receive(SimJumpRequest(1));
+        EXPECT_EQ(joined(session.receive(":00000001FF;")), "Z");
+        QTest::qWait(100);
+        EXPECT_TRUE(session.receive(SimRequest(1, 0x42)).empty()) << "not before its time";
+        QByteArray info;
+        for (int i = 0; i < 60 && info.isEmpty(); ++i) {
+            QTest::qWait(100);
+            info = joined(session.receive(SimRequest(1, 0x42)));
+        }
+        EXPECT_EQ(info.size(), 20);
+    }
 }
 
 TEST(SimBootLoader, PowerCycleLeavesTheOldImage)
@@ -461,6 +490,11 @@ TEST(SimOptions, BadOptionsAreRefusedAndDefaultsAreDistinct)
                                    QStringList{"--frobnicate"},
                                    QStringList{"--pty", ""},
                                    QStringList{"--udp", "127.0.0.1:1", "--state="},
+                                   QStringList{"--udp", "127.0.0.1:1", "--power-cycle-at", "2:100"},
+                                   QStringList{"--udp", "127.0.0.1:1", "--power-cycle-at", "127.0.0.1:2:100"},
+                                   QStringList{"--udp", "127.0.0.1:0", "--udp-count", "2", "--power-cycle-at",
+                                               "127.0.0.1:0:100"},
+                                   QStringList{"--udp", "127.0.0.1:1", "--drop", "100.5"},
                                    QStringList{}}) {
         const ParseResult r = parseSimArguments(bad);
         EXPECT_EQ(r.kind, ParseResult::Error) << bad.join(' ').toStdString();
