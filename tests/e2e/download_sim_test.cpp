@@ -68,7 +68,7 @@ protected:
 
     bool StartSim(QStringList args)
     {
-        args << "--state" << m_statePath << "--trace";
+        args << "--state" << m_statePath << "--trace" << "--restart-on-end";
         const bool ok = m_sim.start(args);
         EXPECT_TRUE(ok) << m_sim.errorText().toStdString();
         return ok;

@@ -96,12 +96,15 @@ protected:
         return r;
     }
 
+    // Controllers of the sample firmware's type that restart by themselves
+    // after the end of file, so that only the fault decides the outcome.
     QStringList SimLink(Link link, SimProcess &sim)
     {
+        const QStringList kind{QStringLiteral("--type-code"), QStringLiteral("261"), QStringLiteral("--restart-on-end")};
         if (link == Link::Udp)
-            return {QStringLiteral("--udp"), QStringLiteral("127.0.0.1:0")};
+            return kind + QStringList{QStringLiteral("--udp"), QStringLiteral("127.0.0.1:0")};
         m_port = sim.uniquePtyPath();
-        QStringList args{QStringLiteral("--pty"), m_port};
+        QStringList args = kind + QStringList{QStringLiteral("--pty"), m_port};
         if (link == Link::Modem)
             args << QStringLiteral("--modem") << QStringLiteral("--modem-delay") << QStringLiteral("50");
         return args;

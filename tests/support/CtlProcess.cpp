@@ -91,9 +91,12 @@ CtlAgainstSim::CtlAgainstSim(QString ctl, QString sim, QString hexgen)
 {
 }
 
-void CtlAgainstSim::StartSim(const QStringList &extra)
+void CtlAgainstSim::StartSim(const QStringList &extra, bool awaitPower)
 {
-    ASSERT_TRUE(m_sim.start(SimLink() + QStringList{QStringLiteral("--trace")} + extra)) << m_sim.errorText().toStdString();
+    QStringList args = SimLink() + QStringList{QStringLiteral("--trace"), QStringLiteral("--type-code"), QStringLiteral("261")};
+    if (!awaitPower)
+        args << QStringLiteral("--restart-on-end");
+    ASSERT_TRUE(m_sim.start(args + extra)) << m_sim.errorText().toStdString();
 }
 
 CtlResult CtlAgainstSim::Ctl(const QStringList &args, int timeoutMs) const

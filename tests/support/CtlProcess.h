@@ -58,8 +58,10 @@ protected:
     virtual QStringList CtlLink() const = 0;
 
     // The simulator with its link, --trace (read back with m_sim.stderrText())
-    // and the extra options.
-    void StartSim(const QStringList &extra = {});
+    // and the extra options. Its controllers are of the sample firmware's type
+    // (261) and restart by themselves after the end of file, unless
+    // `awaitPower`: then they wait in their boot loader for the power switch.
+    void StartSim(const QStringList &extra = {}, bool awaitPower = false);
     CtlResult Ctl(const QStringList &args, int timeoutMs = 60000) const;
     // SampleFirmware in this test's folder.
     QString Firmware(const QString &start = QStringLiteral("0x7000"));

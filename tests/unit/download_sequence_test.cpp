@@ -61,6 +61,8 @@ public:
 
     quint16 Port() const { return m_port; }
     int JumpFrames() const { return m_jumpFrames; }
+    // The clock that stamps Received::atMs.
+    qint64 Now() const { return m_clock.elapsed(); }
 
     QList<Received> Lines() const
     {
@@ -347,6 +349,19 @@ TEST_F(DownloadSequenceTest, OnlyASingleUpperCaseKAcknowledges)
         EXPECT_LE(gap, 900);
         EXPECT_EQ(m_sink.progress, QList<int>({1, 2, 3}));
     }
+}
+
+// A boot loader that is already listening gets the first line at once, not a
+// 100 ms tick later.
+TEST_F(DownloadSequenceTest, InBootLoaderTheFirstLineGoesAtOnce)
+{
+    BootPeer peer(BootPeer::Jump::Ignore, AckAll);
+    m_sequence.SetInBootLoader(true);
+    const qint64 startedAt = peer.Now();
+    EXPECT_EQ(Run(peer, WriteHex(HexText(kFourRecords))), DownloadOutcome::Success);
+    EXPECT_EQ(peer.JumpFrames(), 0);
+    ASSERT_FALSE(peer.Lines().isEmpty());
+    EXPECT_LT(peer.Lines().first().atMs - startedAt, 90);
 }
 
 TEST_F(DownloadSequenceTest, UnacknowledgedJumpMeansControllerNotFound)
