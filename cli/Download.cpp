@@ -238,18 +238,26 @@ QString OrNone(const QString &text)
 // answers with the file's type code and version within the wait; a real one
 // may stay in its boot loader until its power is switched off and on, which
 // is said, with the command that checks it afterwards.
-int AfterEndLetter(TController &controller, const norvik::HexFileInfo &file, const Options &options, const Output &out,
-                   norvik::DownloadRecorder &recorder, norvik::RolloutOutcome *rollout, QString *message)
+int AfterEndLetter(TController &controller, LinkSession &session, const norvik::HexFileInfo &file,
+                   const Options &options, const Output &out, norvik::DownloadRecorder &recorder,
+                   norvik::RolloutOutcome *rollout, QString *message)
 {
-    if (options.restartWait > 0)
+    norvik::VersionCheck check;
+    if (options.restartWait > 0) {
         out.Note(QStringLiteral("Waiting up to %1 ms for the controller to restart with the new image...")
                      .arg(options.restartWait));
-    const norvik::VersionCheck check = norvik::AwaitFile(controller, file, options.restartWait, kRestartPollMs, true,
-                                                         [] { return Interrupt::Requested(); });
-    try {
-        controller.Disconnect();
-    } catch (const std::exception &) {
-        // The outcome is known; a link that will not close cleanly changes nothing in it.
+        // The sequence closed the link at its end (a modem hung up): open it
+        // again, dialling once more, for the reads.
+        if (session.Open() == ExitOk)
+            check = norvik::AwaitFile(controller, file, options.restartWait, kRestartPollMs, true,
+                                      [] { return Interrupt::Requested(); });
+        else if (Interrupt::Requested())
+            check.state = norvik::VersionCheck::Stopped;
+        try {
+            session.Close();
+        } catch (const std::exception &) {
+            // The outcome is known; a link that will not close cleanly changes nothing in it.
+        }
     }
     int code = ExitDownloaded;
     *rollout = norvik::RolloutOutcome::Downloaded;
@@ -480,7 +488,7 @@ int RunDownload(const Options &options, const Output &out)
     bool mayRemain = false;
     switch (outcome) {
     case norvik::DownloadOutcome::Success:
-        code = AfterEndLetter(controller, fileInfo, options, out, recorder, &rollout, &message);
+        code = AfterEndLetter(controller, session, fileInfo, options, out, recorder, &rollout, &message);
         break;
     case norvik::DownloadOutcome::Failure:
         mayRemain = true;

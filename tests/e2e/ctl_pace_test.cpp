@@ -76,7 +76,7 @@ TEST(CtlPace, DownloadSendsTheWindowsLinesAtTheWindowsPace)
     ASSERT_TRUE(dir.isValid());
     const QString firmware = dir.filePath(QStringLiteral("fw.hex"));
     QString error;
-    ASSERT_TRUE(MakeFirmware(QStringLiteral(NORVIK_HEXGEN_PATH), firmware, {QStringLiteral("--start"), QStringLiteral("0x7000")},
+    ASSERT_TRUE(MakeFirmware(QStringLiteral(NORVIK_HEXGEN_PATH), firmware, {QStringLiteral("--start"), QStringLiteral("0x7000"), QStringLiteral("--version"), QStringLiteral("2.10")},
                              &error))
         << error.toStdString();
 
@@ -86,7 +86,8 @@ TEST(CtlPace, DownloadSendsTheWindowsLinesAtTheWindowsPace)
     const QStringList expected = norvik::LoadHexLines(workFile);
     ASSERT_EQ(expected.size(), 32);
 
-    const QStringList simArgs{QStringLiteral("--udp"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--trace")};
+    const QStringList simArgs{QStringLiteral("--udp"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--trace"),
+                              QStringLiteral("--restart-on-end")};
 
     SimProcess ctlSim(QStringLiteral(NORVIK_SIM_PATH));
     ASSERT_TRUE(ctlSim.start(simArgs)) << ctlSim.errorText().toStdString();
