@@ -21,6 +21,7 @@
 #include <QEventLoop>
 #include <QJsonObject>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 
 #include <string>
@@ -247,16 +248,25 @@ int AfterEndLetter(TController &controller, LinkSession &session, const norvik::
         out.Note(QStringLiteral("Waiting up to %1 ms for the controller to restart with the new image...")
                      .arg(options.restartWait));
         // The sequence closed the link at its end (a modem hung up): open it
-        // again, dialling once more, for the reads.
-        if (session.Open() == ExitOk)
-            check = norvik::AwaitFile(controller, file, options.restartWait, kRestartPollMs, true,
-                                      [] { return Interrupt::Requested(); });
-        else if (Interrupt::Requested())
-            check.state = norvik::VersionCheck::Stopped;
-        try {
-            session.Close();
-        } catch (const std::exception &) {
-            // The outcome is known; a link that will not close cleanly changes nothing in it.
+        // again, dialling once more, for the reads. A port just closed may
+        // not open again at once; it is tried again within the wait.
+        QElapsedTimer clock;
+        clock.start();
+        for (;;) {
+            const bool open = session.Open() == ExitOk;
+            if (open)
+                check = norvik::AwaitFile(controller, file, static_cast<int>(options.restartWait - clock.elapsed()),
+                                          kRestartPollMs, true, [] { return Interrupt::Requested(); });
+            try {
+                session.Close();
+            } catch (const std::exception &) {
+                // The outcome is known; a link that will not close cleanly changes nothing in it.
+            }
+            if (!open && Interrupt::Requested())
+                check.state = norvik::VersionCheck::Stopped;
+            if (open || Interrupt::Requested() || clock.elapsed() + kRestartPollMs >= options.restartWait)
+                break;
+            QThread::msleep(kRestartPollMs);
         }
     }
     int code = ExitDownloaded;
