@@ -47,7 +47,7 @@ struct Expected {
 TEST_F(CtlFleet, FiveTargetsOneSilentOneRefusingTextAndJson)
 {
     StartSim({QStringLiteral("--udp-count"), QStringLiteral("5"), QStringLiteral("--silent-endpoints"),
-              QStringLiteral("2"), QStringLiteral("--refusing-endpoints"), QStringLiteral("4")});
+              QStringLiteral("2"), QStringLiteral("--refusing-endpoints"), QStringLiteral("4"), QStringLiteral("--restart-on-end")});
     QStringList specs;
     const QStringList targets = Targets(&specs);
     ASSERT_EQ(specs.size(), 5) << m_sim.readyLine().toStdString();
@@ -119,8 +119,8 @@ TEST_F(CtlFleet, FiveTargetsOneSilentOneRefusingTextAndJson)
     expectedRows.sort();
     EXPECT_EQ(rows.join(QLatin1Char('\n')).toStdString(), expectedRows.join(QLatin1Char('\n')).toStdString());
 
-    // Again as text, the refusing controller restarted first: the three
-    // upgraded ones now report the new version before.
+    // Again as text, the refusing controller's power switched first: the
+    // three upgraded ones now report the new version before.
     m_sim.powerCycle();
     const CtlResult text = Ctl(QStringList{QStringLiteral("fleet"), QStringLiteral("download"), firmware,
                                            QStringLiteral("--yes"), QStringLiteral("--restart-wait"),

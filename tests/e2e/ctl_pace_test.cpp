@@ -86,7 +86,8 @@ TEST(CtlPace, DownloadSendsTheWindowsLinesAtTheWindowsPace)
     const QStringList expected = norvik::LoadHexLines(workFile);
     ASSERT_EQ(expected.size(), 32);
 
-    const QStringList simArgs{QStringLiteral("--udp"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--trace")};
+    const QStringList simArgs{QStringLiteral("--udp"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--trace"),
+                              QStringLiteral("--restart-on-end")};
 
     SimProcess ctlSim(QStringLiteral(NORVIK_SIM_PATH));
     ASSERT_TRUE(ctlSim.start(simArgs)) << ctlSim.errorText().toStdString();

@@ -197,7 +197,7 @@ TEST_F(History, TwoDownloadsAtOnceAreBothRecorded)
     SimProcess sims[2] = {SimProcess(QStringLiteral(NORVIK_SIM_PATH)), SimProcess(QStringLiteral(NORVIK_SIM_PATH))};
     QProcess ctls[2];
     for (int i = 0; i < 2; ++i) {
-        ASSERT_TRUE(sims[i].start({"--udp", "127.0.0.1:0"})) << sims[i].errorText().toStdString();
+        ASSERT_TRUE(sims[i].start({"--udp", "127.0.0.1:0", "--restart-on-end"})) << sims[i].errorText().toStdString();
         ctls[i].setStandardInputFile(QProcess::nullDevice());
         ctls[i].start(QStringLiteral(NORVIK_CTL_PATH), {"--host", "127.0.0.1", "--udp-port",
                                                         QString::number(sims[i].udpPort()), "download", firmware, "--yes"});
