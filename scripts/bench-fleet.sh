@@ -35,7 +35,10 @@ trap cleanup EXIT
 # One simulator: endpoint 1 for the single run, 2-51 for the 50, 52-151 for the
 # 100, 152-201 for the 50 with 5 silent.
 silent="152,162,172,182,192"
-"$sim" --udp 127.0.0.1:0 --udp-count 201 --silent-endpoints "$silent" >"$work/sim.out" 2>"$work/sim.err" &
+# --restart-on-end: the controllers restart by themselves after the end letter,
+# so that the run's version check times the whole upgrade.
+"$sim" --udp 127.0.0.1:0 --udp-count 201 --silent-endpoints "$silent" --restart-on-end \
+    >"$work/sim.out" 2>"$work/sim.err" &
 sim_pid=$!
 for _ in $(seq 100); do
     grep -q '^ready' "$work/sim.out" 2>/dev/null && break

@@ -16,11 +16,13 @@ for option in "$@"; do
     --fuzz) PACKAGES+=(clang libclang-rt-14-dev) ;;
     # scripts/bench-fleet.sh takes wall time and peak memory from GNU time.
     --bench) PACKAGES+=(time) ;;
+    # scripts/ansible-check.sh runs the Ansible example with Debian's Ansible.
+    --ansible) PACKAGES+=(ansible-core) ;;
     # The Debian packages and their checks: shlibdeps (dpkg-dev), manual pages
     # made from --help, icons drawn from the SVG, lintian, the desktop entry's
     # validator, man to render the pages, pkg-config for the library's .pc file.
     --package) PACKAGES+=(dpkg-dev help2man librsvg2-bin lintian desktop-file-utils man-db pkgconf file) ;;
-    *) echo "install-deps: unknown option $option (known: --gui, --fuzz, --bench, --package)" >&2; exit 2 ;;
+    *) echo "install-deps: unknown option $option (known: --gui, --fuzz, --bench, --package, --ansible)" >&2; exit 2 ;;
   esac
 done
 

@@ -47,7 +47,7 @@ struct Expected {
 TEST_F(CtlFleet, FiveTargetsOneSilentOneRefusingTextAndJson)
 {
     StartSim({QStringLiteral("--udp-count"), QStringLiteral("5"), QStringLiteral("--silent-endpoints"),
-              QStringLiteral("2"), QStringLiteral("--refusing-endpoints"), QStringLiteral("4")});
+              QStringLiteral("2"), QStringLiteral("--refusing-endpoints"), QStringLiteral("4"), QStringLiteral("--restart-on-end")});
     QStringList specs;
     const QStringList targets = Targets(&specs);
     ASSERT_EQ(specs.size(), 5) << m_sim.readyLine().toStdString();

@@ -43,7 +43,8 @@ protected:
 
 TEST_F(CtlSerial, EveryCommandOverThePty)
 {
-    StartSim({QStringLiteral("--type-code"), QStringLiteral("261"), QStringLiteral("--sn"), QStringLiteral("30303030")});
+    StartSim({QStringLiteral("--type-code"), QStringLiteral("261"), QStringLiteral("--sn"), QStringLiteral("30303030"),
+              QStringLiteral("--restart-on-end")});
 
     const CtlResult info = Ctl({QStringLiteral("info")});
     EXPECT_EQ(info.exitCode, 0) << info.describe().toStdString();
@@ -123,7 +124,7 @@ class CtlModem : public CtlSerial {};
 TEST_F(CtlModem, DownloadThroughACallThatIsHungUpAfterwards)
 {
     StartSim({QStringLiteral("--modem"), QStringLiteral("--modem-delay"), QStringLiteral("300"),
-              QStringLiteral("--type-code"), QStringLiteral("261")});
+              QStringLiteral("--type-code"), QStringLiteral("261"), QStringLiteral("--restart-on-end")});
     const QString firmware = Firmware(QStringLiteral("0x7400"));
     const CtlResult r = Ctl({QStringLiteral("--phone"), QStringLiteral("5551234"), QStringLiteral("download"), firmware,
                              QStringLiteral("--yes")});

@@ -204,7 +204,7 @@ TEST_F(CtlUdp, SilentControllerFailsEveryCommandWithinItsBound)
 
 TEST_F(CtlUdp, DownloadReportsProgressAsJsonAndTheControllerRunsTheNewImage)
 {
-    StartSim({QStringLiteral("--type-code"), QStringLiteral("261")});
+    StartSim({QStringLiteral("--type-code"), QStringLiteral("261"), QStringLiteral("--restart-on-end")});
     const QString firmware = Firmware();
     const CtlResult before = Ctl({QStringLiteral("verify"), firmware});
     EXPECT_EQ(before.exitCode, 1) << before.describe().toStdString();
@@ -250,7 +250,7 @@ TEST_F(CtlUdp, DownloadStallEndsInFailureWithTheBootLoaderWarning)
 
 TEST_F(CtlUdp, CtrlCStopsTheDownloadAndClosesTheLink)
 {
-    StartSim();
+    StartSim({QStringLiteral("--restart-on-end")});
     QByteArray out, err;
     EXPECT_EQ(InterruptedDownload(Firmware(QStringLiteral("0x4000")), &out, &err), 130) << err.toStdString();
     EXPECT_TRUE(err.contains("may remain in its boot loader")) << err.toStdString();
@@ -277,7 +277,7 @@ TEST_F(CtlUdp, CtrlCStopsTheDownloadAndClosesTheLink)
 // to the jump command: --in-bootloader sends the lines straight away.
 TEST_F(CtlUdp, AControllerLeftInItsBootLoaderIsRecoveredWithInBootloader)
 {
-    StartSim();
+    StartSim({QStringLiteral("--restart-on-end")});
     const QString firmware = Firmware();
     QByteArray out, err;
     ASSERT_EQ(InterruptedDownload(firmware, &out, &err), 130);

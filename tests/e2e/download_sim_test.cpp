@@ -68,7 +68,7 @@ protected:
 
     bool StartSim(QStringList args)
     {
-        args << "--state" << m_statePath << "--trace" << "--restart-on-end";
+        args << "--state" << m_statePath << "--trace";
         const bool ok = m_sim.start(args);
         EXPECT_TRUE(ok) << m_sim.errorText().toStdString();
         return ok;
@@ -137,10 +137,15 @@ TEST_F(DownloadSimTest, NetworkLinkInstallsTheFirmware)
 
     EXPECT_EQ(Download(), DownloadOutcome::Success);
 
-    // The controller answers with the new identity straight away.
+    // Once its power is switched off and on, the controller answers with the
+    // new identity (the signal reaches the simulator in its own time).
+    m_sim.powerCycle();
     m_controller.Connect();
     TControllerInfo info;
-    ASSERT_TRUE(m_controller.GetControllerInfo(info));
+    bool answered = false;
+    for (int i = 0; i < 10 && !answered; ++i)
+        answered = m_controller.GetControllerInfo(info);
+    ASSERT_TRUE(answered);
     EXPECT_EQ(info.Version, 0x0307);
     EXPECT_EQ(info.TypeCode, 261);
     m_controller.Disconnect();
@@ -153,7 +158,7 @@ TEST_F(DownloadSimTest, NetworkLinkInstallsTheFirmware)
 
 TEST_F(DownloadSimTest, SerialLinkInstallsTheFirmware)
 {
-    ASSERT_TRUE(StartSim({"--pty", m_sim.uniquePtyPath()}));
+    ASSERT_TRUE(StartSim({"--pty", m_sim.uniquePtyPath(), "--restart-on-end"}));
     UseSerial(cmSerial);
 
     EXPECT_EQ(Download(), DownloadOutcome::Success);
@@ -166,7 +171,7 @@ TEST_F(DownloadSimTest, SerialLinkInstallsTheFirmware)
 
 TEST_F(DownloadSimTest, ModemLinkInstallsTheFirmware)
 {
-    ASSERT_TRUE(StartSim({"--pty", m_sim.uniquePtyPath(), "--modem", "--modem-delay", "200"}));
+    ASSERT_TRUE(StartSim({"--pty", m_sim.uniquePtyPath(), "--modem", "--modem-delay", "200", "--restart-on-end"}));
     UseSerial(cmModem);
     m_controller.Dial("5551234");
     ASSERT_TRUE(QTest::qWaitFor([&] { return m_controller.DialupStatus() == usConnected; }, 10000))

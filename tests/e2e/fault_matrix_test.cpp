@@ -27,6 +27,9 @@ enum class Link { Udp, Serial, Modem };
 enum Command { Info, WriteSn, SetClock, Download, kCommands };
 
 const char *const kCommandNames[kCommands] = {"info", "write-sn", "set-clock", "download"};
+// Every simulator here: a trace to check, and a controller that restarts by
+// itself after a download so that the next command finds it running.
+const QStringList kSimOptions{QStringLiteral("--trace"), QStringLiteral("--restart-on-end")};
 // Where the outcome depends on how far a download got when the line went: any failure, said.
 constexpr int kAnyFailure = -2;
 
@@ -96,11 +99,11 @@ protected:
         return r;
     }
 
-    // Controllers of the sample firmware's type that restart by themselves
-    // after the end of file, so that only the fault decides the outcome.
+    // Controllers of the sample firmware's type, so that only the fault
+    // decides the outcome.
     QStringList SimLink(Link link, SimProcess &sim)
     {
-        const QStringList kind{QStringLiteral("--type-code"), QStringLiteral("261"), QStringLiteral("--restart-on-end")};
+        const QStringList kind{QStringLiteral("--type-code"), QStringLiteral("261")};
         if (link == Link::Udp)
             return kind + QStringList{QStringLiteral("--udp"), QStringLiteral("127.0.0.1:0")};
         m_port = sim.uniquePtyPath();
@@ -173,7 +176,7 @@ protected:
                     continue;
                 if (!sim || link == Link::Modem) {
                     sim = std::make_unique<SimProcess>(QStringLiteral(NORVIK_SIM_PATH));
-                    ASSERT_TRUE(sim->start(SimLink(link, *sim) + QStringList{QStringLiteral("--trace")} + fault.simOptions))
+                    ASSERT_TRUE(sim->start(SimLink(link, *sim) + kSimOptions + fault.simOptions))
                         << sim->errorText().toStdString();
                 }
                 Check(QLatin1String(fault.name), command,
@@ -207,7 +210,7 @@ protected:
     CtlResult DownloadWhileThePortCloses(Link link)
     {
         SimProcess sim(QStringLiteral(NORVIK_SIM_PATH));
-        EXPECT_TRUE(sim.start(SimLink(link, sim) + QStringList{QStringLiteral("--trace")}));
+        EXPECT_TRUE(sim.start(SimLink(link, sim) + kSimOptions));
         QProcess ctl;
         ctl.setProgram(QStringLiteral(NORVIK_CTL_PATH));
         ctl.setArguments(CtlLink(link, sim) + CommandArgs(Download, m_firmware));
@@ -287,9 +290,8 @@ TEST_F(FaultMatrix, ModemRepliesMangledAndLineLost)
     // first record line of a download.
     for (const auto &[command, after] : {std::pair{Info, "0"}, std::pair{Download, "100"}}) {
         SimProcess sim(QStringLiteral(NORVIK_SIM_PATH));
-        ASSERT_TRUE(sim.start(SimLink(Link::Modem, sim) + QStringList{QStringLiteral("--trace"),
-                                                                       QStringLiteral("--modem-drop-after"),
-                                                                       QLatin1String(after)}));
+        ASSERT_TRUE(sim.start(SimLink(Link::Modem, sim) + kSimOptions +
+                              QStringList{QStringLiteral("--modem-drop-after"), QLatin1String(after)}));
         Check(QStringLiteral("carrier lost"), command,
               Run(Link::Modem, sim, CtlLink(Link::Modem, sim) + CommandArgs(command, m_firmware)), 1, Link::Modem);
         ExpectEveryCallEnded(sim, QStringLiteral("carrier lost"));

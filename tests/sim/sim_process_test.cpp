@@ -178,11 +178,14 @@ TEST(SimProcess, DropLosesTheGivenShareOfDatagramsAndRepeatsWithItsSeed)
     EXPECT_TRUE(heard("100", "1", &trace).empty());
     EXPECT_EQ(trace.count("RX 33"), 40) << trace.toStdString();
     EXPECT_EQ(trace.count("(lost (--drop))"), 40) << "each loss is in the trace";
+    EXPECT_EQ(trace.count("(to controller"), 0) << "received datagrams are lost too, not only answers";
 
     const std::set<int> first = heard("25.5", "7", &trace);
     EXPECT_GT(first.size(), 0u);
     EXPECT_LT(first.size(), 40u);
     EXPECT_EQ(trace.count("(lost (--drop))"), 40 - static_cast<qsizetype>(first.size())) << "no other loss";
+    EXPECT_LT(trace.count("(to controller"), 40) << "some requests lost";
+    EXPECT_GT(trace.count("(to controller"), static_cast<qsizetype>(first.size())) << "some answers lost";
     EXPECT_EQ(heard("25.5", "7", &trace), first) << "the same seed loses the same datagrams";
     EXPECT_NE(heard("25.5", "8", &trace), first) << "another seed, other losses";
 }

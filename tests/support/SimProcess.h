@@ -23,7 +23,9 @@
 //
 // stop() sends SIGTERM, waits for the exit and returns the exit status (-1 when
 // it crashed or had to be killed). The destructor stops a running simulator.
-// powerCycle() sends SIGUSR1: every simulated controller leaves its boot loader.
+// powerCycle() sends SIGUSR1: the power of every simulated controller is switched
+// off and on (in the middle of a download the old image stays, after its end the
+// new one runs). It arrives in the simulator's own time: ask until it answers.
 #include <QProcess>
 #include <QString>
 #include <QStringList>
