@@ -247,27 +247,15 @@ int AfterEndLetter(TController &controller, LinkSession &session, const norvik::
     if (options.restartWait > 0) {
         out.Note(QStringLiteral("Waiting up to %1 ms for the controller to restart with the new image...")
                      .arg(options.restartWait));
-        // The sequence closed the link at its end (a modem hung up): open it
-        // again, dialling once more, for the reads. A port just closed may
-        // not open again at once; it is tried again within the wait.
-        QElapsedTimer clock;
-        clock.start();
-        for (;;) {
-            const bool open = session.Open() == ExitOk;
-            if (open)
-                check = norvik::AwaitFile(controller, file, static_cast<int>(options.restartWait - clock.elapsed()),
-                                          kRestartPollMs, true, [] { return Interrupt::Requested(); });
-            try {
-                session.Close();
-            } catch (const std::exception &) {
-                // The outcome is known; a link that will not close cleanly changes nothing in it.
-            }
-            if (!open && Interrupt::Requested())
-                check.state = norvik::VersionCheck::Stopped;
-            if (open || Interrupt::Requested() || clock.elapsed() + kRestartPollMs >= options.restartWait)
-                break;
-            QThread::msleep(kRestartPollMs);
-        }
+        // The link is still up (on the modem the same call): the restarted
+        // controller answers on it.
+        check = norvik::AwaitFile(controller, file, options.restartWait, kRestartPollMs, true,
+                                  [] { return Interrupt::Requested(); });
+    }
+    try {
+        session.Close(); // hangs up a modem
+    } catch (const std::exception &) {
+        // The outcome is known; a link that will not close cleanly changes nothing in it.
     }
     int code = ExitDownloaded;
     *rollout = norvik::RolloutOutcome::Downloaded;
@@ -435,6 +423,7 @@ int RunDownload(const Options &options, const Output &out)
     sequence.SetWorkFile(workDir.filePath(QStringLiteral("temp.hex")));
     sequence.SetInBootLoader(options.inBootLoader);
     sequence.SetJumpCheck(options.ReadTries());
+    sequence.SetKeepLinkAfterSuccess(true);
     // Connected before the loop's own handler: the row is written as the run
     // ends, and after a good end once the restarted controller was read.
     norvik::DownloadRecorder recorder(&sequence, &controller);
@@ -486,11 +475,12 @@ int RunDownload(const Options &options, const Output &out)
     watchdog.stop();
     sink.EndBar();
 
-    if (finished)
-        session.MarkClosed(); // every ending of the sequence closes the link itself
-    else
+    if (finished && outcome != norvik::DownloadOutcome::Success)
+        session.MarkClosed(); // every other ending of the sequence closes the link itself
+    else if (!finished)
         outcome = abortRequested ? norvik::DownloadOutcome::Aborted : norvik::DownloadOutcome::Error;
-    session.Close();
+    if (outcome != norvik::DownloadOutcome::Success)
+        session.Close(); // after a good end the restart check reads on it first
 
     int code = ExitController;
     QString message = sink.ResultText();

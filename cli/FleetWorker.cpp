@@ -209,6 +209,7 @@ void FleetWorker::Download(TController &controller, const Options &options, Flee
     sequence.SetWorkFile(QDir(m_job.workDir).filePath(QStringLiteral("temp-%1.hex").arg(index)));
     sequence.SetInBootLoader(options.inBootLoader);
     sequence.SetJumpCheck(options.ReadTries());
+    sequence.SetKeepLinkAfterSuccess(true);
 
     QEventLoop loop;
     bool finished = false;

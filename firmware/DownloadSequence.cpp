@@ -242,7 +242,8 @@ void DownloadSequence::Finish(DownloadOutcome outcome)
 {
     m_sink->SetInputEnabled(true);
     try {
-        m_controller->Disconnect();
+        if (!(m_keepLinkAfterSuccess && outcome == DownloadOutcome::Success))
+            m_controller->Disconnect();
     } catch (const std::exception &error) {
         // The download has ended either way; a link that will not close
         // cleanly must not keep the window locked.

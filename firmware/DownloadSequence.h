@@ -83,6 +83,9 @@ public:
     // jump goes once more; silence ends the run as ControllerNotFound with
     // JumpUnanswered() true. 0 (the window's sequence): not found at once.
     void SetJumpCheck(int tries) { m_jumpCheckTries = tries; }
+    // A driver that reads the restarted controller over the same link (a modem
+    // call stays up) keeps the link open after a good end; it closes it itself.
+    void SetKeepLinkAfterSuccess(bool keep) { m_keepLinkAfterSuccess = keep; }
     // The last run's jump got no answer and nothing answered the read after it:
     // the controller may be in its boot loader.
     bool JumpUnanswered() const { return m_jumpUnanswered; }
@@ -139,6 +142,7 @@ private:
     bool m_inBootLoader = false;
     int m_jumpCheckTries = 0;
     bool m_jumpUnanswered = false;
+    bool m_keepLinkAfterSuccess = false;
     int m_linesSent = 0;
     int m_resends = 0;
     QString m_resultText;
