@@ -1,6 +1,7 @@
 #include "cli/FleetWorker.h"
 
 #include "cli/CommandKit.h"
+#include "cli/Interrupt.h"
 #include "cli/LinkSession.h"
 #include "component/Controller.h"
 #include "firmware/DownloadSequence.h"
@@ -122,7 +123,7 @@ FleetResult FleetWorker::RunTarget(int index, const FleetTarget &target)
     r.fileSha256 = m_job.fileSha256;
     if (Stopping()) {
         r.outcome = QStringLiteral("interrupted");
-        r.message = QStringLiteral("not started (Ctrl-C)");
+        r.message = QStringLiteral("not started (%1)").arg(Interrupt::What());
         return r;
     }
     r.started = QDateTime::currentDateTime();
@@ -213,7 +214,7 @@ void FleetWorker::Download(TController &controller, FleetResult &r)
         return;
     case norvik::DownloadOutcome::Aborted:
         r.outcome = QStringLiteral("interrupted");
-        r.message = QStringLiteral("stopped by Ctrl-C after %1 lines").arg(r.lines);
+        r.message = QStringLiteral("stopped by %1 after %2 lines").arg(Interrupt::What()).arg(r.lines);
         break;
     case norvik::DownloadOutcome::Failure:
     case norvik::DownloadOutcome::ControllerNotFound:
@@ -237,7 +238,7 @@ void FleetWorker::Verify(TController &controller, FleetResult &r)
         QThread::msleep(static_cast<unsigned long>(std::min<qint64>(kWatchMs, m_job.options.restartWait - waited.elapsed())));
     if (Stopping()) {
         r.outcome = QStringLiteral("interrupted");
-        r.message = QStringLiteral("downloaded; stopped (Ctrl-C) before the version check");
+        r.message = QStringLiteral("downloaded; stopped (%1) before the version check").arg(Interrupt::What());
         return;
     }
 
