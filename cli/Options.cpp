@@ -290,7 +290,9 @@ Commands:
                        act on door N, or print its state
   history [--sn SN] [--since DATE] [--json|--csv]
                        the upgrade history: every download of the window and
-                       of norvik-ctl, oldest first (no controller needed).
+                       of norvik-ctl, and every verification, oldest first,
+                       with its kind (download or verify; no controller
+                       needed).
                        DATE is YYYY-MM-DD (from local midnight) or a date and
                        time YYYY-MM-DDTHH:MM[:SS] (local, or with Z or +HH:MM).
                        --csv: comma-separated with a header line. The file is
@@ -308,7 +310,8 @@ Exit codes:
   3    a file, port or socket could not be opened, read or written (the
        message gives the system's reason), or the firmware file has a
        broken record
-  130  interrupted (Ctrl-C)
+  130  interrupted (Ctrl-C); download and fleet also stop the same way on
+       SIGTERM (143), SIGHUP (129) and SIGPIPE (141: stdout was closed)
 
 Serial ports:
 )") + QStringLiteral("  %1\n").arg(QString::fromStdString(TComPort::DialoutHint()));
