@@ -271,7 +271,7 @@ QSet<QString> WriteAtOnce(int writers, int rows)
 TEST_F(History, EightProcessesOnANewFileLoseNoRow)
 {
     constexpr int kWriters = 8, kRows = 50;
-    for (int round = 0; round < 3; ++round) {
+    for (int round = 0; round < 5; ++round) {
         SCOPED_TRACE(round);
         qputenv("XDG_DATA_HOME", m_dir.filePath(QStringLiteral("round%1").arg(round)).toLocal8Bit());
         EXPECT_EQ(WriteAtOnce(kWriters, kRows).size(), kWriters * kRows);
