@@ -104,8 +104,9 @@ void PrintHelp()
         "  %s\n"
         "\n"
         "The download writes its work file temp.hex beside the program when that folder is\n"
-        "writable, else in a private folder under the user's runtime or cache folder, and deletes\n"
-        "it when the window closes.\n",
+        "writable and not a system folder (under /usr, /bin, /sbin, /lib or /opt), else in a\n"
+        "private folder under the user's runtime or cache folder, and deletes it when the window\n"
+        "closes.\n",
         TComPort::DialoutHint().c_str());
 }
 

@@ -1,6 +1,7 @@
 #include "cli/FleetWorker.h"
 
 #include "cli/CommandKit.h"
+#include "cli/Interrupt.h"
 #include "cli/LinkSession.h"
 #include "component/Controller.h"
 #include "firmware/DownloadSequence.h"
@@ -136,7 +137,7 @@ FleetResult FleetWorker::RunTarget(int index, const FleetTarget &target)
     FleetResult r = NewResult(index, target);
     if (Stopping()) {
         r.outcome = QStringLiteral("interrupted");
-        r.message = QStringLiteral("not started (Ctrl-C)");
+        r.message = QStringLiteral("not started (%1)").arg(Interrupt::What());
         return r;
     }
     r.started = QDateTime::currentDateTime();
@@ -250,7 +251,7 @@ void FleetWorker::Download(TController &controller, const Options &options, Flee
         return;
     case norvik::DownloadOutcome::Aborted:
         r.outcome = QStringLiteral("interrupted");
-        r.message = QStringLiteral("stopped by Ctrl-C after %1 lines").arg(r.lines);
+        r.message = QStringLiteral("stopped by %1 after %2 lines").arg(Interrupt::What()).arg(r.lines);
         break;
     case norvik::DownloadOutcome::Failure:
     case norvik::DownloadOutcome::ControllerNotFound:
@@ -285,7 +286,8 @@ void FleetWorker::AfterEndLetter(TController &controller, FleetResult &r)
         return;
     case norvik::VersionCheck::Stopped:
         r.outcome = QStringLiteral("interrupted");
-        r.message = QStringLiteral("downloaded; stopped (Ctrl-C) before the controller came back with the new version");
+        r.message = QStringLiteral("downloaded; stopped (%1) before the controller came back with the new version")
+                        .arg(Interrupt::What());
         return;
     case norvik::VersionCheck::NoAnswer:
         r.outcome = QStringLiteral("downloaded");
@@ -379,7 +381,7 @@ void FleetWorker::VerifyGroup()
         if (p.r.outcome.isEmpty()) {
             if (Stopping()) {
                 p.r.outcome = QStringLiteral("interrupted");
-                p.r.message = QStringLiteral("stopped by Ctrl-C before it was verified");
+                p.r.message = QStringLiteral("stopped (%1) before it was verified").arg(Interrupt::What());
             } else if (p.last.state == norvik::VersionCheck::Mismatch) {
                 p.r.typeCode = QString::number(p.last.typeCode);
                 p.r.versionAfter = VersionText(p.last.version);

@@ -36,8 +36,8 @@ const QStringList kFields{QStringLiteral("started"),        QStringLiteral("ende
                           QStringLiteral("address"),        QStringLiteral("id"),      QStringLiteral("sn"),
                           QStringLiteral("type_code"),      QStringLiteral("version_before"),
                           QStringLiteral("version_after"),  QStringLiteral("file"),    QStringLiteral("file_sha256"),
-                          QStringLiteral("lines"),          QStringLiteral("resends"), QStringLiteral("outcome"),
-                          QStringLiteral("message")};
+                          QStringLiteral("lines"),          QStringLiteral("resends"), QStringLiteral("kind"),
+                          QStringLiteral("outcome"),        QStringLiteral("message")};
 
 QJsonObject RecordObject(const norvik::UpgradeRecord &r)
 {
@@ -45,7 +45,7 @@ QJsonObject RecordObject(const norvik::UpgradeRecord &r)
                                  r.controllerId >= 0 ? QJsonValue(r.controllerId) : QJsonValue(),
                                  r.serialNumber,     r.typeCode,       r.versionBefore, r.versionAfter,
                                  r.fileName,         r.fileSha256,     r.lines,        r.resends,
-                                 r.outcome,          r.message};
+                                 r.kind,             r.outcome,        r.message};
     QJsonObject object;
     for (qsizetype i = 0; i < kFields.size(); ++i)
         object.insert(kFields.at(i), values[i]);
@@ -74,14 +74,14 @@ QString CsvLine(const QJsonObject &object)
     return fields.join(QLatin1Char(',')) + QLatin1Char('\n');
 }
 
-// A readable table: one row a download, columns as wide as their widest text.
+// A readable table: one row a download or a verification, columns as wide as their widest text.
 void PrintTable(const QList<norvik::UpgradeRecord> &records)
 {
     const QStringList header{QStringLiteral("Started"), QStringLiteral("Time"),    QStringLiteral("Link"),
                              QStringLiteral("Address"), QStringLiteral("ID"),      QStringLiteral("SN"),
                              QStringLiteral("Type"),    QStringLiteral("Version"), QStringLiteral("File"),
-                             QStringLiteral("Lines"),   QStringLiteral("Resends"), QStringLiteral("Outcome"),
-                             QStringLiteral("Message")};
+                             QStringLiteral("Lines"),   QStringLiteral("Resends"), QStringLiteral("Kind"),
+                             QStringLiteral("Outcome"), QStringLiteral("Message")};
     std::vector<QStringList> rows{header};
     for (const norvik::UpgradeRecord &r : records) {
         QString version = r.versionAfter.isEmpty() ? r.versionBefore
@@ -89,7 +89,7 @@ void PrintTable(const QList<norvik::UpgradeRecord> &records)
         rows.push_back({r.started.toString(kShownTime), Duration(r), r.link, r.address,
                         r.controllerId >= 0 ? QString::number(r.controllerId) : QString(), r.serialNumber, r.typeCode,
                         version.trimmed(), QFileInfo(r.fileName).fileName(), QString::number(r.lines),
-                        QString::number(r.resends), r.outcome, r.message});
+                        QString::number(r.resends), r.kind, r.outcome, r.message});
     }
     std::vector<qsizetype> widths(header.size(), 0);
     for (QStringList &row : rows) {
@@ -167,7 +167,7 @@ int RunHistory(const Options &options, const Output &out)
     if (out.Json())
         return ExitOk;
     if (records.isEmpty())
-        out.Text(QStringLiteral("No downloads recorded%1 (%2).")
+        out.Text(QStringLiteral("No downloads or verifications recorded%1 (%2).")
                      .arg(filter.serialNumber.isEmpty() && !filter.since.isValid() ? QString()
                                                                                    : QStringLiteral(" that match"),
                           path));

@@ -10,24 +10,41 @@
 namespace ctl {
 namespace {
 
-volatile std::sig_atomic_t g_requested = 0;
+// The first caught signal's number; 0 until one arrives.
+volatile std::sig_atomic_t g_signal = 0;
+volatile std::sig_atomic_t g_everyEnding = 0;
 int g_wakeFds[2] = {-1, -1};
 
-extern "C" void OnSigInt(int)
+constexpr int kEndings[] = {SIGTERM, SIGHUP, SIGPIPE};
+
+extern "C" void OnSignal(int number)
 {
-    g_requested = 1;
+    if (g_signal == 0)
+        g_signal = number;
+    // Every later write to the closed pipe fails with EPIPE by itself; one
+    // wake-up is enough.
+    if (number == SIGPIPE)
+        ::signal(SIGPIPE, SIG_IGN);
     const char byte = 1;
     // Only async-signal-safe calls here; a full socket buffer just drops the wake-up.
     [[maybe_unused]] const ssize_t written = ::write(g_wakeFds[0], &byte, 1);
 }
 
-void InstallHandler()
+void Catch(int number)
 {
     struct sigaction action = {};
-    action.sa_handler = OnSigInt;
+    action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(number, &action, nullptr);
+}
+
+void InstallHandlers()
+{
+    Catch(SIGINT);
+    if (g_everyEnding)
+        for (const int number : kEndings)
+            Catch(number);
 }
 
 } // namespace
@@ -35,11 +52,14 @@ void InstallHandler()
 Interrupt::DefaultAction::DefaultAction()
 {
     ::signal(SIGINT, SIG_DFL);
+    if (g_everyEnding)
+        for (const int number : kEndings)
+            ::signal(number, SIG_DFL);
 }
 
 Interrupt::DefaultAction::~DefaultAction()
 {
-    InstallHandler();
+    InstallHandlers();
 }
 
 Interrupt::Interrupt()
@@ -50,7 +70,7 @@ Interrupt::Interrupt()
         auto *notifier = new QSocketNotifier(g_wakeFds[1], QSocketNotifier::Read, this);
         connect(notifier, &QSocketNotifier::activated, this, &Interrupt::onWake);
     }
-    InstallHandler();
+    InstallHandlers();
 }
 
 Interrupt &Interrupt::Install()
@@ -59,9 +79,31 @@ Interrupt &Interrupt::Install()
     return *instance;
 }
 
+void Interrupt::CatchEveryEnding()
+{
+    Install();
+    g_everyEnding = 1;
+    InstallHandlers();
+}
+
 bool Interrupt::Requested()
 {
-    return g_requested != 0;
+    return g_signal != 0;
+}
+
+int Interrupt::ExitCode()
+{
+    return 128 + (g_signal != 0 ? static_cast<int>(g_signal) : SIGINT);
+}
+
+QString Interrupt::What()
+{
+    switch (g_signal) {
+    case SIGTERM: return QStringLiteral("SIGTERM");
+    case SIGHUP: return QStringLiteral("SIGHUP");
+    case SIGPIPE: return QStringLiteral("SIGPIPE");
+    default: return QStringLiteral("Ctrl-C");
+    }
 }
 
 void Interrupt::onWake()

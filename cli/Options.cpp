@@ -329,7 +329,9 @@ Commands:
                        act on door N, or print its state
   history [--sn SN] [--since DATE] [--json|--csv]
                        the upgrade history: every download of the window and
-                       of norvik-ctl, oldest first (no controller needed).
+                       of norvik-ctl, and every verification, oldest first,
+                       with its kind (download or verify; no controller
+                       needed).
                        DATE is YYYY-MM-DD (from local midnight) or a date and
                        time YYYY-MM-DDTHH:MM[:SS] (local, or with Z or +HH:MM).
                        --csv: comma-separated with a header line. The file is
@@ -351,7 +353,8 @@ Exit codes:
        carries no type code and version; nothing was sent but reads
   5    downloaded, but the controller has not yet come back with the new
        version (switch it off and on, then verify)
-  130  interrupted (Ctrl-C)
+  130  interrupted (Ctrl-C); download and fleet also stop the same way on
+       SIGTERM (143), SIGHUP (129) and SIGPIPE (141: stdout was closed)
 
 Serial ports:
 )") + QStringLiteral("  %1\n").arg(QString::fromStdString(TComPort::DialoutHint()));

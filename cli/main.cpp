@@ -83,8 +83,14 @@ int main(int argc, char **argv)
         QLoggingCategory::setFilterRules(QStringLiteral("norvik.trace.debug=true"));
 
     ctl::Interrupt::Install();
+    // A download or a fleet run may leave controllers in their boot loader: it
+    // stops cleanly, and writes its history rows, whatever tells it to stop.
+    if (options.command == QLatin1String("download") || options.command == QLatin1String("fleet"))
+        ctl::Interrupt::CatchEveryEnding();
     const ctl::Output out(options.json);
-    const int code = Run(options, out);
+    int code = Run(options, out);
+    if (code == ctl::ExitInterrupted)
+        code = ctl::Interrupt::ExitCode(); // 128 + the signal's number, as a shell reports it
     if (out.Json() && !out.ObjectWritten() && code != ctl::ExitOk) {
         ctl::WriteOut(QString::fromUtf8(
             QJsonDocument(QJsonObject{{QStringLiteral("command"), options.command},

@@ -217,12 +217,30 @@ QString PrivateWorkFolder(const QStringList &bases, QString *why)
     return {};
 }
 
+bool IsSystemFolder(const QString &folder)
+{
+    static const QStringList systemFolders{QStringLiteral("/usr"),   QStringLiteral("/bin"),   QStringLiteral("/sbin"),
+                                           QStringLiteral("/lib"),   QStringLiteral("/lib32"), QStringLiteral("/lib64"),
+                                           QStringLiteral("/libx32"), QStringLiteral("/opt")};
+    if (!QDir::isAbsolutePath(folder))
+        return false;
+    const QString clean = QDir::cleanPath(folder);
+    for (const QString &system : systemFolders)
+        if (clean == system || clean.startsWith(system + QLatin1Char('/')))
+            return true;
+    return false;
+}
+
 QString WorkFilePath(QString *why)
 {
     static const QString name = QStringLiteral("temp.hex");
     const QString appDir = QCoreApplication::applicationDirPath();
     const QFileInfo appDirInfo(appDir);
-    if (!appDir.isEmpty() && appDirInfo.isDir() && appDirInfo.isWritable())
+    // A program run from a build or an unpacked folder keeps its work file
+    // beside it; an installed one (its folder a system folder, writable when
+    // root runs it) never writes there.
+    if (!appDir.isEmpty() && appDirInfo.isDir() && appDirInfo.isWritable() && !IsSystemFolder(appDir) &&
+        !IsSystemFolder(appDirInfo.canonicalFilePath()))
         return QDir(appDir).filePath(name);
 
     // An installed program's folder is usually read-only for the user.

@@ -31,8 +31,14 @@ QStringList LoadHexLines(const QString &fileName);
 
 // Where the work file "temp.hex" lives: the executable's folder, or a
 // private folder under the user's runtime or cache folder when that one cannot
-// be written. Empty when no such folder can be made; `why` then says why.
+// be written or is a system folder. Empty when no such folder can be made;
+// `why` then says why.
 QString WorkFilePath(QString *why = nullptr);
+
+// Whether an absolute folder is, or lies under, one where the system keeps its
+// programs and libraries (/usr, /bin, /sbin, /lib and its 32/64-bit kin, /opt).
+// Root can write there, but a work file does not belong there.
+bool IsSystemFolder(const QString &folder);
 
 // The first of "norvik-burner" under each of `bases` that is, or can be made,
 // a folder of this user's only (mode 0700); empty when none, `why` then

@@ -19,18 +19,24 @@ struct UpgradeRecord {
     QString serialNumber, typeCode, versionBefore, versionAfter; // empty when not read
     QString fileName, fileSha256;
     int lines = 0, resends = 0; // record lines sent once each, and sent again
-    QString outcome;            // "success", "failure" or "interrupted"
+    // A download: "success" (verified after the restart), "current", "refused",
+    // "downloaded" (the restart is pending), "failure" or "interrupted".
+    // A verification: "verified", "mismatch" or "failure".
+    QString outcome;
     QString kind = QStringLiteral("download"); // "download" or "verify"
     QString message;
 };
 
-// Appends one row; never throws; false with *error set when the row could not be written.
+// Appends one row; never throws. A database another process holds locked is
+// waited for (a few seconds at most); false with *error set when the row could
+// not be written.
 bool AppendUpgradeRecord(const UpgradeRecord &record, QString *error);
 
-// Which rows to read back: all when both are empty.
+// Which rows to read back: all when every field is empty.
 struct UpgradeFilter {
     QString serialNumber; // exactly this SN
     QDateTime since;      // started at or after this moment
+    QString kind;         // "download" or "verify"
 };
 
 // The rows that match, oldest first; never throws. A database that does not
@@ -43,8 +49,10 @@ bool ReadUpgradeRecords(const UpgradeFilter &filter, QList<UpgradeRecord> *recor
 // no data folder.
 QString UpgradeHistoryPath();
 
-// The schema version this build writes (PRAGMA user_version of the file).
-constexpr int kUpgradeHistorySchema = 1;
+// The schema version this build writes (PRAGMA user_version of the file). A
+// writer brings an older file to it in place, every row kept; readers read
+// both.
+constexpr int kUpgradeHistorySchema = 2;
 
 // Lower-case hex SHA-256 of a file's bytes; empty when it cannot be read.
 QString FileSha256(const QString &path);

@@ -304,6 +304,60 @@ TEST_F(CtlUdp, AControllerLeftInItsBootLoaderIsRecoveredWithInBootloader)
     EXPECT_EQ(outcomes.mid(outcomes.size() - 3), QStringList({"interrupted", "failure", "success"}));
 }
 
+// Whatever tells a download or a fleet run to stop (a service manager, the
+// terminal closed, the reader of its output gone) stops it as Ctrl-C does:
+// an "interrupted" row, the boot-loader advice while stderr is open, and
+// 128 + the signal's number. SIGPIPE: stdout into "head -n 1".
+TEST_F(CtlUdp, EveryWayOfStoppingARunIsRecorded)
+{
+    StartSim();
+    const QString firmware = Firmware(QStringLiteral("0x4000"));
+    const QString fleetTarget = QStringLiteral("127.0.0.1:%1").arg(m_sim.udpPort());
+    struct Case {
+        int signal;
+        bool fleet;
+    };
+    const Case cases[] = {{SIGTERM, false}, {SIGHUP, false}, {SIGPIPE, false},
+                          {SIGTERM, true},  {SIGHUP, true},  {SIGPIPE, true}};
+    int rows = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(QStringLiteral("signal %1, %2").arg(c.signal).arg(c.fleet ? "fleet" : "download").toStdString());
+        m_sim.powerCycle(); // out of the boot loader the last run left it in
+        ASSERT_EQ(Ctl({QStringLiteral("info")}).exitCode, 0);
+        QProcess ctl, head;
+        ctl.setStandardInputFile(QProcess::nullDevice());
+        if (c.signal == SIGPIPE) {
+            ctl.setStandardOutputProcess(&head);
+            head.start(QStringLiteral("head"), {QStringLiteral("-n"), QStringLiteral("1")});
+        }
+        ctl.start(m_ctl, c.fleet ? QStringList{"fleet", "download", firmware, "--yes", "--target", fleetTarget}
+                                 : CtlLink() + QStringList{"download", firmware, "--yes"});
+        ASSERT_TRUE(ctl.waitForStarted(10000));
+        if (c.signal != SIGPIPE) {
+            QByteArray out;
+            QElapsedTimer clock;
+            clock.start();
+            while (!out.contains(c.fleet ? "downloading" : "Start Downloading") && clock.elapsed() < 15000) {
+                ctl.waitForReadyRead(100);
+                out += ctl.readAllStandardOutput();
+            }
+            ::kill(static_cast<pid_t>(ctl.processId()), c.signal);
+        }
+        ASSERT_TRUE(ctl.waitForFinished(15000));
+        head.waitForFinished(5000);
+        const QByteArray err = ctl.readAllStandardError();
+        EXPECT_EQ(ctl.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(ctl.exitCode(), 128 + c.signal) << err.toStdString();
+        if (c.signal != SIGPIPE) { // a broken pipe may stop a fleet target before its jump
+            EXPECT_TRUE(err.contains("may remain in")) << err.toStdString();
+        }
+        const QJsonArray records = OnlyObject(Ctl({QStringLiteral("--json"), QStringLiteral("history")}))
+                                       [QStringLiteral("records")].toArray();
+        ASSERT_EQ(records.size(), ++rows);
+        EXPECT_EQ(records.last()[QStringLiteral("outcome")].toString(), QStringLiteral("interrupted"));
+    }
+}
+
 #endif
 
 } // namespace

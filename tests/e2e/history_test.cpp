@@ -1,16 +1,21 @@
 // The upgrade history: rows written in this process and by norvik-ctl
 // downloads (two at once, against two simulators), read back with
-// norvik-ctl history as JSON and CSV; the file's schema; a row or a file that
-// must be refused; and a history that cannot be written never failing a download.
+// norvik-ctl history as JSON and CSV; the file's schema and the migration of
+// an older one; a row or a file that must be refused; many writers at once
+// losing no row; and a history that cannot be written never failing a download.
 #include "firmware/UpgradeHistory.h"
 #include "tests/support/CtlProcess.h"
 #include "tests/support/SimProcess.h"
 
+#include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QProcess>
 #include <QSet>
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTimeZone>
@@ -18,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -142,9 +148,9 @@ TEST_F(History, RowsRoundTripAndAreListedAsJsonAndCsv)
     // CSV: the header, then each row with its message quoted as it must be.
     const CtlResult csv = Ctl({"history", "--csv", "--sn", "00000002"});
     EXPECT_EQ(csv.outText(), "started,ended,link,address,id,sn,type_code,version_before,version_after,file,file_sha256,"
-                             "lines,resends,outcome,message\n2026-10-25T02:10:00+01:00,2026-10-25T02:11:05+01:00,network,"
-                             "10.0.0.7:1001,3,00000002,261,2.5,,/srv/fw/main.hex," + QString(64, 'a') +
-                             ",32,2,failure,\"line 4, \"\"N\"\"\nthen silence\"\n");
+                             "lines,resends,kind,outcome,message\n2026-10-25T02:10:00+01:00,2026-10-25T02:11:05+01:00,"
+                             "network,10.0.0.7:1001,3,00000002,261,2.5,,/srv/fw/main.hex," + QString(64, 'a') +
+                             ",32,2,download,failure,\"line 4, \"\"N\"\"\nthen silence\"\n");
 
     // Table: one line per row under the header.
     const CtlResult text = Ctl({"history", "--sn", "00000001"});
@@ -208,6 +214,9 @@ TEST_F(History, TwoDownloadsAtOnceAreBothRecorded)
         EXPECT_EQ(ctl.exitCode(), 0) << ctl.readAllStandardError().toStdString();
     }
 
+    QFile image(firmware);
+    ASSERT_TRUE(image.open(QIODevice::ReadOnly));
+    const QString digest = QString::fromLatin1(QCryptographicHash::hash(image.readAll(), QCryptographicHash::Sha256).toHex());
     const CtlResult r = Ctl({"history", "--json"});
     bool ok = false;
     const QJsonArray records = r.onlyObject(&ok)["records"].toArray();
@@ -216,7 +225,7 @@ TEST_F(History, TwoDownloadsAtOnceAreBothRecorded)
     for (const QJsonValue &record : records) {
         addresses << record["address"].toString();
         EXPECT_EQ(QStringList({record["outcome"].toString(), record["file"].toString(), record["file_sha256"].toString()}),
-                  QStringList({"success", firmware, FileSha256(firmware)}));
+                  QStringList({"success", firmware, digest}));
         EXPECT_EQ(record["lines"].toInt(), 32);
     }
     EXPECT_EQ(addresses, QSet<QString>({QStringLiteral("127.0.0.1:%1").arg(sims[0].udpPort()),
@@ -232,6 +241,90 @@ TEST_F(History, TwoDownloadsAtOnceAreBothRecorded)
     EXPECT_EQ(unrecorded.errText().count(QStringLiteral("upgrade history was not written")), 1)
         << unrecorded.describe().toStdString();
 }
+
+#if defined(HISTORY_WRITER_PATH)
+
+// Writers started together, each its own process with its own connection;
+// every round on a new file, the first use being where they meet hardest.
+// Returns the messages of the rows the file holds afterwards.
+QSet<QString> WriteAtOnce(int writers, int rows)
+{
+    const qint64 start = QDateTime::currentMSecsSinceEpoch() + 300;
+    std::vector<std::unique_ptr<QProcess>> processes;
+    for (int w = 0; w < writers; ++w) {
+        processes.push_back(std::make_unique<QProcess>());
+        processes.back()->start(QStringLiteral(HISTORY_WRITER_PATH),
+                                {QString::number(w), QString::number(rows), QString::number(start)});
+    }
+    for (const auto &process : processes) {
+        EXPECT_TRUE(process->waitForFinished(60000));
+        EXPECT_EQ(process->exitCode(), 0) << process->readAllStandardError().toStdString();
+    }
+    QList<UpgradeRecord> records;
+    QString error;
+    EXPECT_TRUE(ReadUpgradeRecords({}, &records, &error)) << error.toStdString();
+    QSet<QString> messages;
+    for (const UpgradeRecord &r : records)
+        messages << r.message;
+    return messages;
+}
+
+TEST_F(History, EightProcessesOnANewFileLoseNoRow)
+{
+    constexpr int kWriters = 8, kRows = 50;
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE(round);
+        qputenv("XDG_DATA_HOME", m_dir.filePath(QStringLiteral("round%1").arg(round)).toLocal8Bit());
+        EXPECT_EQ(WriteAtOnce(kWriters, kRows).size(), kWriters * kRows);
+    }
+}
+
+// A file an earlier version wrote gains the kind column in place: its rows
+// stay, as downloads, also when several programs open it at once.
+TEST_F(History, ASchemaOneFileIsMigratedWithEveryRow)
+{
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(UpgradeHistoryPath()).absolutePath()));
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("v1"));
+        db.setDatabaseName(UpgradeHistoryPath());
+        ASSERT_TRUE(db.open());
+        QSqlQuery q(db);
+        for (const char *sql :
+             {"CREATE TABLE upgrades (id INTEGER PRIMARY KEY AUTOINCREMENT, started TEXT NOT NULL, started_utc TEXT NOT "
+              "NULL, ended TEXT, link TEXT NOT NULL, address TEXT NOT NULL, controller_id INTEGER, serial_number TEXT NOT "
+              "NULL DEFAULT '', type_code TEXT NOT NULL DEFAULT '', version_before TEXT NOT NULL DEFAULT '', "
+              "version_after TEXT NOT NULL DEFAULT '', file_name TEXT NOT NULL DEFAULT '', file_sha256 TEXT NOT NULL "
+              "DEFAULT '', lines INTEGER NOT NULL DEFAULT 0, resends INTEGER NOT NULL DEFAULT 0, outcome TEXT NOT NULL, "
+              "message TEXT NOT NULL DEFAULT '')",
+              "INSERT INTO upgrades (started, started_utc, link, address, controller_id, serial_number, outcome, message) "
+              "VALUES ('2025-03-01T10:00:00+01:00', '2025-03-01T09:00:00.000Z', 'serial', '/dev/ttyS0', 1, '00000001', "
+              "'success', 'old/0'), ('2025-03-02T10:00:00+01:00', '2025-03-02T09:00:00.000Z', 'modem', '/dev/ttyS1', 2, "
+              "'00000002', 'failure', 'old/1')",
+              "PRAGMA user_version = 1"})
+            ASSERT_TRUE(q.exec(QString::fromLatin1(sql))) << q.lastError().text().toStdString();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("v1"));
+
+    const QSet<QString> messages = WriteAtOnce(4, 5);
+    EXPECT_EQ(messages.size(), 22);
+    EXPECT_TRUE(messages.contains(QStringLiteral("old/0")) && messages.contains(QStringLiteral("old/1")));
+
+    UpgradeRecord check;
+    check.started = QDateTime::currentDateTime();
+    check.link = QStringLiteral("network");
+    check.kind = QStringLiteral("verify");
+    check.outcome = QStringLiteral("verified");
+    QString error;
+    ASSERT_TRUE(AppendUpgradeRecord(check, &error)) << error.toStdString();
+    const CtlResult csv = Ctl({"history", "--csv", "--sn", "00000002"});
+    EXPECT_TRUE(csv.outText().endsWith(",/dev/ttyS1,2,00000002,,,,,,0,0,download,failure,old/1\n")) << csv.describe().toStdString();
+    QList<UpgradeRecord> verifications;
+    ASSERT_TRUE(ReadUpgradeRecords({{}, {}, QStringLiteral("verify")}, &verifications, &error));
+    ASSERT_EQ(verifications.size(), 1);
+    EXPECT_EQ(verifications[0].outcome, QStringLiteral("verified"));
+}
+
+#endif // HISTORY_WRITER_PATH
 
 #endif
 

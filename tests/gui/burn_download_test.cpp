@@ -8,6 +8,7 @@
 #include "tests/gui/ScriptedController.h"
 #include "tests/support/RecordingMessageBoxes.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QFrame>
 #include <QLabel>
@@ -196,9 +197,14 @@ TEST(BurnDownload, DownloadsAreRecordedAndAnUnwritableHistoryIsSaidOnce)
     ASSERT_TRUE(norvik::ReadUpgradeRecords({}, &rows, &error)) << error.toStdString();
     ASSERT_EQ(rows.size(), 1);
     const norvik::UpgradeRecord &row = rows.first();
-    EXPECT_EQ(QStringList({row.link, row.address, row.outcome, row.message, row.fileSha256, row.serialNumber}),
-              QStringList({"network", QStringLiteral("127.0.0.1:%1").arg(controller.Port()), "success", success,
-                           norvik::FileSha256(w.hex.path), ""}));
+    QFile image(w.hex.path);
+    ASSERT_TRUE(image.open(QIODevice::ReadOnly));
+    const QString digest = QString::fromLatin1(QCryptographicHash::hash(image.readAll(), QCryptographicHash::Sha256).toHex());
+    // The window reads nothing before the jump: SN, type code and version before stay empty.
+    EXPECT_EQ(QStringList({row.link, row.address, row.kind, row.outcome, row.message, row.fileSha256,
+                           row.serialNumber + row.typeCode + row.versionBefore}),
+              QStringList({"network", QStringLiteral("127.0.0.1:%1").arg(controller.Port()), "download", "success",
+                           success, digest, ""}));
     EXPECT_EQ(QList<int>({row.controllerId, row.lines, row.resends}), QList<int>({1, 4, 0}));
 
     const QString blocker = data.filePath(QStringLiteral("blocker"));

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 using namespace norvik;
 
 namespace {
@@ -221,6 +223,21 @@ TEST(WorkFile, LivesInAWritableFolder)
     probe.close();
     if (!existed)
         probe.remove();
+}
+
+// An installed program's folder is never the work file's, whoever runs it;
+// a build or unpacked folder is, also one that only resembles a system path.
+TEST(WorkFile, SystemFoldersAreNeverTheWorkFilesFolder)
+{
+    const std::pair<const char *, bool> cases[] = {
+        {"/usr/bin", true},           {"/usr", true},           {"/usr/local/bin", true}, {"/bin", true},
+        {"/sbin/", true},             {"/lib/x86_64-linux-gnu", true}, {"/lib64", true}, {"/opt/norvik/bin", true},
+        {"/usr/../usr/bin", true},    {"/home/ann/build/app", false}, {"/tmp/norvik-1.0/bin", false},
+        {"/usrlocal/bin", false},     {"/optical", false},     {"/home/ann/opt/bin", false}, {"usr/bin", false},
+        {"/srv/../home/ann", false},
+    };
+    for (const auto &[folder, system] : cases)
+        EXPECT_EQ(IsSystemFolder(QString::fromLatin1(folder)), system) << folder;
 }
 
 // With the program's folder read-only, the work file goes to a folder of this
