@@ -53,7 +53,10 @@ QString Clock(qint64 milliseconds)
 // The window's status line, progress bar and boxes, as a terminal or a script sees them.
 class CtlDownloadSink : public norvik::DownloadSink {
 public:
-    CtlDownloadSink(const Output &out, bool bar) : m_out(out), m_bar(bar) {}
+    CtlDownloadSink(const Output &out, bool bar, const TController &controller)
+        : m_out(out), m_bar(bar), m_controller(controller)
+    {
+    }
 
     void SetStatus(const QString &text) override
     {
@@ -84,8 +87,10 @@ public:
             m_position = m_total;
         m_resultText = text;
         EndBar();
-        // A jump without its acknowledgement is worded by the run, which knows what was tried.
-        if (text != m_lastStatus && outcome != norvik::DownloadOutcome::ControllerNotFound)
+        // A controller that answered the jump with a refusal was found: the
+        // run says what it answered instead.
+        const bool answered = outcome == norvik::DownloadOutcome::ControllerNotFound && m_controller.LastReplyStatus() >= 0;
+        if (text != m_lastStatus && !answered)
             m_out.Text(text);
     }
     void ShowError(const QString &message) override
@@ -166,6 +171,7 @@ private:
 
     const Output &m_out;
     bool m_bar;
+    const TController &m_controller;
     bool m_barShown = false;
     int m_lastDecile = 0;
     int m_minimum = 0;
@@ -279,7 +285,7 @@ int RunDownload(const Options &options, const Output &out)
     }
 
     const bool bar = !out.Json() && ::isatty(STDOUT_FILENO);
-    CtlDownloadSink sink(out, bar);
+    CtlDownloadSink sink(out, bar, controller);
     norvik::DownloadSequence sequence(&controller, &sink);
     sequence.SetWorkFile(workDir.filePath(QStringLiteral("temp.hex")));
     sequence.SetInBootLoader(options.inBootLoader);

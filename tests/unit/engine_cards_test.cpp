@@ -58,7 +58,7 @@ TEST(EngineCards, FramesPausesAndResults)
                                                           "251231", true); },
          ack, 0x34, "12 34 01 05 06 07 08 0A 0B 0C 0D 00 07 02 03 04 19 0C 1F", 0, 1},
         {cbCard7Bytes, [](L l) { return l.AddSortedCardD(0x1234, "?", kZones, false, 0, "", "", false,
-                                                         {16, 17, 18, 19, 0x114}); },
+                                                         {16, 17, 18, 19, 0x14}); },
          ack, 0x24, "12 34 00 00 00 27 0F 04 03 02 01 00 00 00 01 01 3F 0C 1F 10 11 12 13 14", 0, 1},
         {cbNormal, [](L l) { return l.AddUnSortedCardE("1", kZones, false, 0, 0x0102, "", ""); }, ack, 0x25,
          "00 00 00 00 01 04 03 02 01 00 00 00 01 01 3F 0C 1F 01 02", 0, 1},
