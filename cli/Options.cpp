@@ -230,14 +230,16 @@ controller component (cards, transactions, doors, tables, groups, memory).
 Link options (the serial link is the default):
   --port NAME          serial port: "COMn" or a device path (default COM1).
                        On Linux "COMn" is the device in $NORVIK_COMn when set,
-                       else /dev/ttyS(n-1).
+                       else /dev/ttyS(n-1). "auto": the one USB serial
+                       adapter plugged in.
   --host ADDR          use the network link (UDP) to this address
   --udp-port N         the controller's UDP port (default 1001)
   --phone NUMBER       use the modem on --port: dial NUMBER first, hang up at
                        the end
   --dial-timeout MS    give up dialing after MS milliseconds (default 90000)
   --id N               controller ID, 1..255 (default 1)
-  --timeout MS         network: wait for a reply datagram (default 200)
+  --timeout MS         network: wait for a reply datagram (default 200);
+                       scan: each ID's wait, on the serial link too
   --retry N            serial/modem: read attempts per reply (default 20)
   --retry-sleep MS     serial/modem: pause between attempts (default 20)
   --card-bytes 4|7|8|12
@@ -294,8 +296,9 @@ Commands:
                        record with its line number (no controller needed)
   verify FILE          compare the controller's type code and version with
                        the file's
-  ports                the serial ports the system reports
-  scan [--ids A-B]     which controller IDs answer on this link (default 1-128)
+  ports                the serial ports the system reports, and who holds them
+  scan [--ids A-B] [--timeout MS]
+                       which controller IDs answer on this link (default 1-128)
   call OPERATION [ARG ...]
                        run one operation of the controller component by name
                        (case-insensitive); arguments in the operation's order:
