@@ -2,10 +2,12 @@
 
 #include "cli/CommandKit.h"
 #include "cli/Commands.h"
+#include "cli/Diagnosis.h"
 #include "cli/ExitCodes.h"
 #include "cli/Interrupt.h"
 #include "cli/LinkSession.h"
 #include "cli/Output.h"
+#include "cli/Terminal.h"
 #include "common/Errors.h"
 #include "component/Controller.h"
 #include "firmware/DownloadRecorder.h"
@@ -47,11 +49,6 @@ constexpr int kAbortGraceMs = 5000;
 const QString kBootLoaderAdvice = QStringLiteral(
     "The controller may remain in its boot loader, where it no longer answers: download again with "
     "--in-bootloader, or switch its power off and on, then download again.");
-// A controller that ignores the jump command may be one that an earlier
-// download left in its boot loader.
-const QString kNotFoundAdvice = QStringLiteral(
-    "If an earlier download to this controller stopped half way, it waits in its boot loader and does not "
-    "answer: download again with --in-bootloader.");
 // After the end letter the controller restarts; a real one may wait for its
 // power to be switched off and on first. Reads this often meanwhile.
 constexpr int kRestartPollMs = 500;
@@ -65,7 +62,10 @@ QString Clock(qint64 milliseconds)
 // The window's status line, progress bar and boxes, as a terminal or a script sees them.
 class CtlDownloadSink : public norvik::DownloadSink {
 public:
-    CtlDownloadSink(const Output &out, bool bar) : m_out(out), m_bar(bar) {}
+    CtlDownloadSink(const Output &out, bool bar, const TController &controller)
+        : m_out(out), m_bar(bar), m_controller(controller)
+    {
+    }
 
     void SetStatus(const QString &text) override
     {
@@ -88,12 +88,18 @@ public:
         Touch();
         m_position = position;
     }
-    void ShowResult(norvik::DownloadOutcome, const QString &text) override
+    void ShowResult(norvik::DownloadOutcome outcome, const QString &text) override
     {
         Touch();
+        // The end letters answer the last line in place of its "K": every line was taken.
+        if (outcome == norvik::DownloadOutcome::Success)
+            m_position = m_total;
         m_resultText = text;
         EndBar();
-        if (text != m_lastStatus)
+        // A controller that answered the jump with a refusal was found: the
+        // run says what it answered instead.
+        const bool answered = outcome == norvik::DownloadOutcome::ControllerNotFound && m_controller.LastReplyStatus() >= 0;
+        if (text != m_lastStatus && !answered)
             m_out.Text(text);
     }
     void ShowError(const QString &message) override
@@ -110,7 +116,8 @@ public:
         if (resend)
             ++m_resends;
         ++m_linesSent;
-        m_out.Object(QJsonObject{{QStringLiteral("position"), m_position},
+        m_out.Object(QJsonObject{{QStringLiteral("event"), QStringLiteral("progress")},
+                                 {QStringLiteral("position"), m_position},
                                  {QStringLiteral("total"), m_total},
                                  {QStringLiteral("resends"), m_resends}});
         Draw();
@@ -152,15 +159,12 @@ private:
             return;
         const int percent = static_cast<int>(100LL * (m_position - m_minimum) / (m_total - m_minimum));
         if (m_bar) {
-            constexpr int width = 30;
-            const int filled = width * percent / 100;
-            WriteOut(QStringLiteral("\r[%1%2] %3%  %4/%5 lines  %6 resends  %7 left ")
-                         .arg(QString(filled, QLatin1Char('#')), QString(width - filled, QLatin1Char('-')))
-                         .arg(percent, 3)
-                         .arg(m_position)
-                         .arg(m_total)
-                         .arg(m_resends)
-                         .arg(TimeLeft()));
+            // Fitted to the width each time (a window may be resized), and the
+            // rest of the line cleared, so that it redraws in place.
+            const QStringList parts = {QStringLiteral("%1/%2 lines").arg(m_position).arg(m_total),
+                                       QStringLiteral("%1 left").arg(TimeLeft()),
+                                       QStringLiteral("%1 resends").arg(m_resends)};
+            WriteOut(QStringLiteral("\r") + ProgressLine(percent, parts, TerminalColumns()) + QStringLiteral("\x1b[K"));
             m_barShown = true;
         } else if (percent / 10 > m_lastDecile) {
             // Not a terminal: a line every ten per cent keeps logs short.
@@ -176,6 +180,7 @@ private:
 
     const Output &m_out;
     bool m_bar;
+    const TController &m_controller;
     bool m_barShown = false;
     int m_lastDecile = 0;
     int m_minimum = 0;
@@ -298,7 +303,8 @@ int AfterEndLetter(TController &controller, LinkSession &session, const norvik::
 int RunDownload(const Options &options, const Output &out)
 {
     const QString path = options.arguments.at(0);
-    if (!HexFileExists(path, out, {{QStringLiteral("result"), QStringLiteral("error")}, {QStringLiteral("ok"), false}}))
+    if (!HexFileExists(path, out, {{QStringLiteral("command"), options.command}, {QStringLiteral("result"), QStringLiteral("error")},
+                                   {QStringLiteral("outcome"), QStringLiteral("failure")}, {QStringLiteral("ok"), false}}))
         return ExitIo;
 
     // A broken record would be answered "N" until the download stalls, leaving
@@ -308,7 +314,8 @@ int RunDownload(const Options &options, const Output &out)
     if (const std::optional<HexProblem> problem = norvik::DownloadRefusal(check)) {
         const QString message = norvik::DownloadRefusalText(path, *problem);
         out.Error(message);
-        out.Object(QJsonObject{{QStringLiteral("result"), QStringLiteral("error")}, {QStringLiteral("ok"), false},
+        out.Object(QJsonObject{{QStringLiteral("command"), options.command}, {QStringLiteral("result"), QStringLiteral("error")},
+                               {QStringLiteral("outcome"), QStringLiteral("failure")}, {QStringLiteral("ok"), false},
                                {QStringLiteral("error"), message}});
         return ExitIo;
     }
@@ -335,7 +342,8 @@ int RunDownload(const Options &options, const Output &out)
         }
         if (!confirmed) {
             out.Error(QStringLiteral("download cancelled; nothing was sent"));
-            out.Object(QJsonObject{{QStringLiteral("result"), QStringLiteral("cancelled")}, {QStringLiteral("ok"), false}});
+            out.Object(QJsonObject{{QStringLiteral("command"), options.command}, {QStringLiteral("result"), QStringLiteral("cancelled")},
+                                   {QStringLiteral("outcome"), QStringLiteral("cancelled")}, {QStringLiteral("ok"), false}});
             return ExitController;
         }
     }
@@ -348,9 +356,9 @@ int RunDownload(const Options &options, const Output &out)
     TController controller;
     LinkSession session(controller, options, out);
     if (const int code = session.Open(); code != ExitOk) {
-        out.Object(QJsonObject{{QStringLiteral("result"), code == ExitInterrupted ? QStringLiteral("aborted") : QStringLiteral("error")},
-                               {QStringLiteral("outcome"), code == ExitInterrupted ? QStringLiteral("interrupted")
-                                                                                   : QStringLiteral("failure")},
+        out.Object(QJsonObject{{QStringLiteral("command"), options.command},
+                               {QStringLiteral("result"), code == ExitInterrupted ? QStringLiteral("aborted") : QStringLiteral("error")},
+                               {QStringLiteral("outcome"), code == ExitInterrupted ? QStringLiteral("interrupted") : QStringLiteral("failure")},
                                {QStringLiteral("ok"), false},
                                {QStringLiteral("error"), out.LastError()}});
         return code;
@@ -367,19 +375,23 @@ int RunDownload(const Options &options, const Output &out)
         if (!norvik::ReadInfo(controller, info, options.ReadTries())) {
             norvik::UpgradeRecord row = RowBeforeJump(controller, path, started);
             const QString lost = QString::fromStdString(controller.LinkFault());
-            const QString message = lost.isEmpty() ? QStringLiteral("Controller not found.") : lost;
+            const Diagnosis d = Diagnose(options, controller, QStringLiteral("the read before the download"));
+            const QString message = lost.isEmpty() ? d.message : lost;
             row.outcome = Interrupt::Requested() ? QStringLiteral("interrupted") : QStringLiteral("failure");
             row.message = message;
             session.Close();
             WriteRow(row, out);
             if (Interrupt::Requested())
                 return Interrupted(out, options.command);
-            out.Text(message);
+            out.Error(message);
             if (lost.isEmpty())
-                out.Note(kNotFoundAdvice);
-            out.Object(QJsonObject{{QStringLiteral("result"), QStringLiteral("controller-not-found")},
+                for (const QString &advice : d.advice)
+                    out.Note(QStringLiteral("  - ") + advice);
+            out.Object(QJsonObject{{QStringLiteral("command"), options.command},
+                                   {QStringLiteral("result"), QStringLiteral("controller-not-found")},
                                    {QStringLiteral("outcome"), QStringLiteral("failure")},
                                    {QStringLiteral("ok"), false},
+                                   {QStringLiteral("error"), message},
                                    {QStringLiteral("message"), message}});
             return lost.isEmpty() ? ExitController : ExitIo;
         }
@@ -405,7 +417,8 @@ int RunDownload(const Options &options, const Output &out)
                 out.Text(QStringLiteral("Controller %1: %2").arg(options.id).arg(decision.message));
             else
                 out.Error(QStringLiteral("Controller %1: %2; nothing was sent").arg(options.id).arg(decision.message));
-            out.Object(QJsonObject{{QStringLiteral("result"), row.outcome},
+            out.Object(QJsonObject{{QStringLiteral("command"), options.command},
+                                   {QStringLiteral("result"), row.outcome},
                                    {QStringLiteral("outcome"), row.outcome},
                                    {QStringLiteral("ok"), current},
                                    {QStringLiteral("message"), decision.message},
@@ -418,7 +431,7 @@ int RunDownload(const Options &options, const Output &out)
     }
 
     const bool bar = !out.Json() && ::isatty(STDOUT_FILENO);
-    CtlDownloadSink sink(out, bar);
+    CtlDownloadSink sink(out, bar, controller);
     norvik::DownloadSequence sequence(&controller, &sink);
     sequence.SetWorkFile(workDir.filePath(QStringLiteral("temp.hex")));
     sequence.SetInBootLoader(options.inBootLoader);
@@ -493,12 +506,18 @@ int RunDownload(const Options &options, const Output &out)
     case norvik::DownloadOutcome::Failure:
         mayRemain = true;
         break;
-    case norvik::DownloadOutcome::ControllerNotFound:
-        if (sequence.JumpUnanswered())
+    case norvik::DownloadOutcome::ControllerNotFound: {
+        if (sequence.JumpUnanswered()) {
             mayRemain = true;
-        else
-            out.Note(kNotFoundAdvice);
+            break;
+        }
+        const Diagnosis d = Diagnose(options, controller, QStringLiteral("the jump to the boot loader"));
+        message = d.message;
+        out.Error(message);
+        for (const QString &advice : d.advice)
+            out.Note(QStringLiteral("  - ") + advice);
         break;
+    }
     case norvik::DownloadOutcome::Aborted:
         code = ExitInterrupted;
         rollout = norvik::RolloutOutcome::Interrupted;
@@ -528,7 +547,8 @@ int RunDownload(const Options &options, const Output &out)
         recorder.Close(outcome, finished ? sequence.ResultText()
                                          : abortRequested ? QStringLiteral("Download stopped.")
                                                           : QStringLiteral("the download sequence stopped reporting"));
-    QJsonObject result{{QStringLiteral("result"), OutcomeName(outcome)},
+    QJsonObject result{{QStringLiteral("command"), options.command},
+                       {QStringLiteral("result"), OutcomeName(outcome)},
                        {QStringLiteral("outcome"), norvik::RolloutOutcomeName(rollout)},
                        {QStringLiteral("ok"), rollout == norvik::RolloutOutcome::Success},
                        {QStringLiteral("message"), message},

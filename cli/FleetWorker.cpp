@@ -1,6 +1,7 @@
 #include "cli/FleetWorker.h"
 
 #include "cli/CommandKit.h"
+#include "cli/Diagnosis.h"
 #include "cli/Interrupt.h"
 #include "cli/LinkSession.h"
 #include "component/Controller.h"
@@ -56,6 +57,9 @@ public:
         Touch();
         if (outcome == norvik::DownloadOutcome::ControllerNotFound)
             m_jumped = false;
+        // The end letters answer the last line in place of its "K": every line was taken.
+        if (outcome == norvik::DownloadOutcome::Success)
+            m_position = m_total;
         m_text = text;
     }
     void ShowError(const QString &message) override
@@ -96,10 +100,10 @@ void Fail(FleetResult &r, const QString &message)
 }
 
 // The controller's answer, or why there was none.
-QString NoAnswerText(const TController &controller)
+QString NoAnswerText(const Options &options, const TController &controller)
 {
     const QString fault = QString::fromStdString(controller.LinkFault());
-    return fault.isEmpty() ? QStringLiteral("Controller not found") : fault;
+    return fault.isEmpty() ? Diagnose(options, controller, QStringLiteral("info")).message : fault;
 }
 
 } // namespace
@@ -148,8 +152,10 @@ FleetResult FleetWorker::RunTarget(int index, const FleetTarget &target)
     TController controller;
     try {
         ApplySettings(controller, options);
-        if (!controller.Connect()) {
-            Fail(r, NoAnswerText(controller));
+        if (const QString problem = HostProblem(options); !problem.isEmpty()) {
+            Fail(r, problem);
+        } else if (!controller.Connect()) {
+            Fail(r, NoAnswerText(options, controller));
         } else if (m_job.download && options.inBootLoader) {
             // It cannot answer where it waits: no read, no check, the lines at once.
             Download(controller, options, r);
@@ -175,7 +181,7 @@ void FleetWorker::ReadAndDownload(TController &controller, const Options &option
 {
     TControllerInfo info;
     if (!norvik::ReadInfo(controller, info, options.ReadTries())) {
-        Fail(r, NoAnswerText(controller));
+        Fail(r, NoAnswerText(options, controller));
         return;
     }
     std::uint8_t sn[8] = {};
@@ -254,8 +260,15 @@ void FleetWorker::Download(TController &controller, const Options &options, Flee
         r.message = QStringLiteral("stopped by %1 after %2 lines").arg(Interrupt::What()).arg(r.lines);
         break;
     case norvik::DownloadOutcome::Failure:
-    case norvik::DownloadOutcome::ControllerNotFound:
         Fail(r, sink.Text());
+        break;
+    case norvik::DownloadOutcome::ControllerNotFound:
+        // It answered the info read a moment ago: the jump itself was refused or not answered.
+        Fail(r, controller.LastReplyStatus() > 0
+                    ? QStringLiteral("the jump to the boot loader was %1").arg(RefusedText(controller.LastReplyStatus()))
+                    : QStringLiteral("controller ID %1 at %2 did not answer the jump to the boot loader")
+                          .arg(r.controllerId)
+                          .arg(r.address));
         break;
     case norvik::DownloadOutcome::Error:
         Fail(r, finished ? sink.Text() : QStringLiteral("the download sequence stopped reporting; link closed"));
@@ -389,7 +402,7 @@ void FleetWorker::VerifyGroup()
                 p.r.message = QStringLiteral("type code %1, version %2; the file has type code %3, version %4")
                                   .arg(p.r.typeCode, p.r.versionAfter, m_job.fileInfo.typeCode, m_job.fileInfo.version);
             } else {
-                Fail(p.r, NoAnswerText(controller));
+                Fail(p.r, NoAnswerText(options, controller));
             }
         }
         p.r.ended = QDateTime::currentDateTime();

@@ -1,5 +1,7 @@
 #include "cli/Options.h"
 
+#include "cli/Diagnosis.h"
+
 #include "common/IntConv.h"
 #include "services/ComPort.h"
 
@@ -46,9 +48,10 @@ QString NonEmpty(const QString &option, const QString &value)
 
 } // namespace
 
-Options ParseOptions(const QStringList &arguments)
+Options ParseOptions(const QStringList &arguments, Options *partial)
 {
-    Options options;
+    Options local;
+    Options &options = partial ? *partial : local;
     QStringList commandOptionsSeen;
     bool optionsEnded = false;
 
@@ -60,7 +63,12 @@ Options ParseOptions(const QStringList &arguments)
              options.port = NonEmpty(QStringLiteral("--port"), v);
              options.portGiven = true;
          }},
-        {QStringLiteral("--host"), [&](const QString &v) { options.host = NonEmpty(QStringLiteral("--host"), v).trimmed(); }},
+        {QStringLiteral("--host"),
+         [&](const QString &v) {
+             options.host = NonEmpty(QStringLiteral("--host"), v).trimmed();
+             if (const QString problem = AddressProblem(options.host); !problem.isEmpty())
+                 throw UsageError(problem);
+         }},
         {QStringLiteral("--udp-port"),
          [&](const QString &v) { options.udpPort = IntegerValue(QStringLiteral("--udp-port"), v, 1, 65535); }},
         {QStringLiteral("--phone"), [&](const QString &v) { options.phone = NonEmpty(QStringLiteral("--phone"), v); }},
@@ -68,7 +76,10 @@ Options ParseOptions(const QStringList &arguments)
          [&](const QString &v) { options.dialTimeout = IntegerValue(QStringLiteral("--dial-timeout"), v, 0, 3600000); }},
         {QStringLiteral("--id"), [&](const QString &v) { options.id = IntegerValue(QStringLiteral("--id"), v, 1, 255); }},
         {QStringLiteral("--timeout"),
-         [&](const QString &v) { options.timeout = IntegerValue(QStringLiteral("--timeout"), v, 0, 60000); }},
+         [&](const QString &v) {
+             options.timeout = IntegerValue(QStringLiteral("--timeout"), v, 0, 60000);
+             options.timeoutGiven = true;
+         }},
         {QStringLiteral("--retry"),
          [&](const QString &v) { options.retry = IntegerValue(QStringLiteral("--retry"), v, 1, 1000); }},
         {QStringLiteral("--retry-sleep"),
@@ -122,6 +133,18 @@ Options ParseOptions(const QStringList &arguments)
                                      QStringLiteral("--allow-reinstall"), QStringLiteral("--wait")};
     // A negative number is an argument (a call's integer), not an option.
     static const QRegularExpression negativeNumber(QStringLiteral("^-(\\d|\\$|0x)"));
+
+    // The command's name first, so that a refusal of an option before it can
+    // still name the command it was meant for.
+    for (int i = 0; i < arguments.size(); ++i) {
+        const QString &arg = arguments.at(i);
+        if (arg == QLatin1String("--") || !arg.startsWith(QLatin1Char('-')) || negativeNumber.match(arg).hasMatch()) {
+            options.command = arg == QLatin1String("--") ? arguments.value(i + 1) : arg;
+            break;
+        }
+        if (valued.count(arg) != 0)
+            ++i;
+    }
 
     QStringList positional;
     options.line = arguments;
@@ -216,14 +239,16 @@ controller component (cards, transactions, doors, tables, groups, memory).
 Link options (the serial link is the default):
   --port NAME          serial port: "COMn" or a device path (default COM1).
                        On Linux "COMn" is the device in $NORVIK_COMn when set,
-                       else /dev/ttyS(n-1).
+                       else /dev/ttyS(n-1). "auto": the one USB serial
+                       adapter plugged in.
   --host ADDR          use the network link (UDP) to this address
   --udp-port N         the controller's UDP port (default 1001)
   --phone NUMBER       use the modem on --port: dial NUMBER first, hang up at
                        the end
   --dial-timeout MS    give up dialing after MS milliseconds (default 90000)
   --id N               controller ID, 1..255 (default 1)
-  --timeout MS         network: wait for a reply datagram (default 200)
+  --timeout MS         network: wait for a reply datagram (default 200);
+                       scan: each ID's wait, on the serial link too
   --retry N            serial/modem: read attempts per reply (default 20)
   --retry-sleep MS     serial/modem: pause between attempts (default 20)
   --tries N            network: ask a read (info, SN, clock, the version
@@ -310,8 +335,9 @@ Commands:
                        until they match or MS have passed (for a controller
                        whose power is switched off and on meanwhile). Exit 0
                        when they match, else 1. Added to the upgrade history.
-  ports                the serial ports the system reports
-  scan [--ids A-B]     which controller IDs answer on this link (default 1-128)
+  ports                the serial ports the system reports, and who holds them
+  scan [--ids A-B] [--timeout MS]
+                       which controller IDs answer on this link (default 1-128)
   call OPERATION [ARG ...]
                        run one operation of the controller component by name
                        (case-insensitive); arguments in the operation's order:

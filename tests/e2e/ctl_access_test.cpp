@@ -68,8 +68,9 @@ TEST_F(CtlAccess, CardsAddedThenTransactionsReadConfirmedAndLogged)
     const CtlResult read = Ctl({QStringLiteral("--json"), QStringLiteral("transactions"), QStringLiteral("--debug-log"), logDir});
     ASSERT_EQ(read.exitCode, 0) << read.describe().toStdString();
     bool ok = false;
-    const QList<QJsonObject> records = read.jsonLines(&ok);
-    ASSERT_TRUE(ok) << read.describe().toStdString();
+    QList<QJsonObject> records = read.jsonLines(&ok);
+    ASSERT_TRUE(ok && !records.isEmpty()) << read.describe().toStdString();
+    EXPECT_EQ(records.takeLast().value(QStringLiteral("records")).toInt(), 3); // the run's result object
     ASSERT_EQ(records.size(), 3) << read.describe().toStdString();
     EXPECT_EQ(records.at(0).value(QStringLiteral("delivery")).toInt(), 1);
 
@@ -116,8 +117,11 @@ TEST_F(CtlAccess, CallRefusesBadArgumentsBeforeSendingAndReportsByConvention)
     const CtlResult reset = Ctl({QStringLiteral("--json"), QStringLiteral("call"), QStringLiteral("resetcontroller")});
     ASSERT_EQ(reset.exitCode, 0) << reset.describe().toStdString();
     bool ok = false;
-    EXPECT_EQ(reset.onlyObject(&ok), (QJsonObject{{QStringLiteral("operation"), QStringLiteral("ResetController")},
+    EXPECT_EQ(reset.onlyObject(&ok), (QJsonObject{{QStringLiteral("command"), QStringLiteral("call")},
+                                                  {QStringLiteral("ok"), true},
+                                                  {QStringLiteral("operation"), QStringLiteral("ResetController")},
                                                   {QStringLiteral("result"), 1},
+                                                  {QStringLiteral("status"), 0},
                                                   {QStringLiteral("out"), QJsonObject{}}}));
 
     const CtlResult list = Call({QStringLiteral("--list")});

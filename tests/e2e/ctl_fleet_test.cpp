@@ -53,7 +53,7 @@ TEST_F(CtlFleet, FiveTargetsOneSilentOneRefusingTextAndJson)
     ASSERT_EQ(specs.size(), 5) << m_sim.readyLine().toStdString();
     const QString firmware = Firmware(QStringLiteral("0x7700"));
     const Expected expected[] = {
-        {"success", "version 2.10 running", false},  {"failure", "Controller not found", false},
+        {"success", "version 2.10 running", false},  {"failure", "no answer from controller ID", false},
         {"success", "version 2.10 running", false},  {"failure", "Download Failure.", true},
         {"success", "version 2.10 running", false},
     };

@@ -201,7 +201,7 @@ TEST(ControllerComponent, ReadTransactionFollowsTheCardWidth)
     c.SetCardBytes(cbCard8Bytes);
     ASSERT_TRUE(c.Connect());
     std::uint8_t buffer[22] = {};
-    EXPECT_EQ(c.ReadTransaction(buffer, 14), 1);
+    EXPECT_EQ(c.ReadTransaction(buffer, 22), 1);
     EXPECT_EQ(Hex(buffer, 22), "00 00 00 00 01 02 03 04 05 06 07 08 05 03 09 0E 05 1E 00 02 00 07");
 }
 
