@@ -4,7 +4,8 @@
 # throwaway folder, the programs run from there (versions, hex-info on a
 # sample file, the window's silent command-line run), the example program
 # builds against the unpacked library packages (CMake and pkg-config) and
-# reads a simulated controller, every public header compiles on its own, the
+# reads a simulated controller, pkg-config resolves the library with only the
+# -dev package's dependencies, every public header compiles on its own, the
 # desktop entry validates, the manual pages render and the completion answers.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -96,6 +97,35 @@ build_pkgconfig_example() {
     $(pkg-config --cflags --libs norvik-controller) && example_reads "$WORK/controller-info-pc"
 }
 check "example (pkg-config) builds and reads the simulated controller" build_pkgconfig_example
+
+# The pkg-config route as on a machine with only the -dev package and what it
+# depends on: pkg-config sees the unpacked .pc file and the .pc files of the
+# installed packages in the -dev package's dependency closure, nothing else.
+# A module the .pc file requires (private ones included) that no dependency
+# ships fails here as it would for a user.
+dev_deb=("$PACKAGES"/libnorvik-controller-dev_*.deb)
+dependency_closure() { # the installed packages the -dev package pulls in, one a line
+  {
+    for deb in "${debs[@]}"; do printf '%s\t%s\n' "$(dpkg-deb -f "$deb" Package)" "$(dpkg-deb -f "$deb" Depends)"; done
+    dpkg-query -W -f='${db:Status-Abbrev}\t${Package}\t${Depends}, ${Pre-Depends}\n' | awk -F'\t' '$1 ~ /^ii/ { print $2 "\t" $3 }'
+  } | awk -F'\t' -v start="$(dpkg-deb -f "${dev_deb[0]}" Package)" '
+    $1 in deps { next } # the packages made here come first and count, not an installed older build
+    { n = split($2, parts, /[,|]/); deps[$1] = ""
+      for (i = 1; i <= n; i++) { d = parts[i]; sub(/\(.*/, "", d); gsub(/[ \t]/, "", d); sub(/:.*/, "", d)
+                                  if (d != "") deps[$1] = deps[$1] " " d } }
+    END { queue[1] = start; seen[start] = 1; head = 1; tail = 1
+          while (head <= tail) { p = queue[head++]; if (!(p in deps)) continue; print p
+            n = split(deps[p], list, " "); for (i = 1; i <= n; i++) if (!(list[i] in seen)) { seen[list[i]] = 1; queue[++tail] = list[i] } } }'
+}
+pkgconfig_with_dependencies_only() {
+  local package pc
+  rm -rf "$WORK/pc-deps" && mkdir -p "$WORK/pc-deps"
+  while IFS= read -r package; do
+    while IFS= read -r pc; do cp "$pc" "$WORK/pc-deps/"; done < <(dpkg -L "$package" 2>/dev/null | grep '/pkgconfig/[^/]*\.pc$' || true)
+  done < <(dependency_closure)
+  PKG_CONFIG_PATH="" PKG_CONFIG_LIBDIR="$WORK/pkgconfig:$WORK/pc-deps" pkg-config --cflags --libs norvik-controller
+}
+check "pkg-config --cflags --libs norvik-controller with only the -dev package's dependencies" pkgconfig_with_dependencies_only
 headers_compile() {
   local header status=0
   local cflags
