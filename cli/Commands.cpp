@@ -3,6 +3,7 @@
 #include "cli/CommandKit.h"
 #include "cli/Download.h"
 #include "cli/Fleet.h"
+#include "cli/Help.h"
 #include "cli/ExitCodes.h"
 #include "cli/History.h"
 #include "cli/Interrupt.h"
@@ -497,6 +498,7 @@ const std::map<QString, Command> &Table()
         {QStringLiteral("door"), {{2, "N open|force-open|force-close|resume|status", {}}, RunDoor}},
         {QStringLiteral("history"),
          {{0, "", {QStringLiteral("--sn"), QStringLiteral("--since"), QStringLiteral("--csv")}}, RunHistory}},
+        {QStringLiteral("help"), {{-1, "[COMMAND]", {}}, RunHelp}},
     };
     return commands;
 }
@@ -507,6 +509,14 @@ const CommandSpec *FindCommand(const QString &name)
 {
     const auto command = Table().find(name);
     return command == Table().end() ? nullptr : &command->second.spec;
+}
+
+QStringList CommandNames()
+{
+    QStringList names;
+    for (const auto &entry : Table())
+        names << entry.first;
+    return names;
 }
 
 int RunCommand(const Options &options, const Output &out)

@@ -150,8 +150,18 @@ pages_render() {
 check "the four manual pages render" pages_render
 grep -q "usermod -aG dialout" < <(MANWIDTH=200 man -l "$ROOTFS/usr/share/man/man1/norvik-ctl.1.gz" 2>/dev/null) ||
   { echo "FAIL  norvik-ctl's manual page does not say how to join the dialout group"; failed=$((failed + 1)); }
+page_sections() { # the sections a manual page must have, and what they hold
+  local page
+  page=$(MANWIDTH=200 man -l "$ROOTFS/usr/share/man/man1/norvik-ctl.1.gz" 2>/dev/null)
+  for section in "EXIT STATUS" ENVIRONMENT FILES EXAMPLES "COMMAND REFERENCE"; do
+    grep -qx "$section" <<<"$page" || { echo "no section $section"; return 1; }
+  done
+  grep -q NORVIK_COMn <<<"$page" && grep -q XDG_DATA_HOME <<<"$page" && grep -q temp.hex <<<"$page" &&
+    grep -q history.sqlite <<<"$page" && grep -q '\$ norvik-ctl --host' <<<"$page"
+}
+check "norvik-ctl's manual page: command reference, exit status, environment, files, examples" page_sections
 
-completes() { # completes "WORDS BEFORE" CURRENT EXPECTED...: the completion offers each EXPECTED
+completes() { # completes "WORDS BEFORE" CURRENT EXPECTED...: the completion offers each EXPECTED, and no !WORD
   local words=$1 current=$2
   shift 2
   PATH="$BIN:$PATH" bash -c '
@@ -159,8 +169,13 @@ completes() { # completes "WORDS BEFORE" CURRENT EXPECTED...: the completion off
     read -r -a COMP_WORDS <<<"$1"; COMP_WORDS+=("$2"); COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
     _norvik_ctl; shift 2
     for want in "$@"; do
-      printf "%s\n" "${COMPREPLY[@]}" | grep -qx -- "$want" || { echo "\"$want\" not offered: ${COMPREPLY[*]}"; exit 1; }
-    done' _ "$ROOTFS/usr/share/bash-completion/completions/norvik-ctl" "$words" "$current" "$@"
+      if [[ $want == !* ]]; then
+        printf "%s\n" "${COMPREPLY[@]}" | grep -qx -- "${want#!}" && { echo "\"${want#!}\" offered: ${COMPREPLY[*]}"; exit 1; }
+      else
+        printf "%s\n" "${COMPREPLY[@]}" | grep -qx -- "$want" || { echo "\"$want\" not offered: ${COMPREPLY[*]}"; exit 1; }
+      fi
+    done
+    exit 0' _ "$ROOTFS/usr/share/bash-completion/completions/norvik-ctl" "$words" "$current" "$@"
 }
 completion_answers() {
   completes "norvik-ctl" "" info download call hex-info &&
@@ -169,9 +184,14 @@ completion_answers() {
     completes "norvik-ctl call" "AddUn" AddUnSortedCardA &&
     completes "norvik-ctl door 1" "f" force-open force-close &&
     completes "norvik-ctl --card-bytes" "" 4 7 8 12 &&
+    completes "norvik-ctl download f.hex" "--" --yes --in-bootloader --host !--ids !--restart-wait &&
+    completes "norvik-ctl fleet" "" download info &&
+    completes "norvik-ctl fleet download f.hex" "--" --yes --restart-wait --target !--in-bootloader &&
+    completes "norvik-ctl scan --ids" "" &&
+    completes "norvik-ctl help" "dow" download &&
     NORVIK_COM7=/dev/null completes "norvik-ctl --port" "COM" COM7
 }
-check "bash completion: commands, options, operations, values, ports" completion_answers
+check "bash completion: commands, each command's options, fleet's subcommands, operations, values, ports" completion_answers
 
 echo "package checks: $passed passed, $failed failed"
 [[ $failed -eq 0 ]]
