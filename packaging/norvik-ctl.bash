@@ -144,9 +144,14 @@ _norvik_ctl()
     fi
     # The placeholder at this place of the command's usage line:
     # "door N open|force-open|...", "download FILE", "fleet download FILE".
+    # A long usage line goes on in lines indented by twelve blanks.
     local -a line
-    read -r -a line < <(grep -m1 -E -- "^Usage: norvik-ctl \[link options\] $topic( |$)" <<<"$help" |
-        sed 's/^Usage: norvik-ctl \[link options\] //')
+    read -r -a line < <(awk '
+        /^(Usage: |       )norvik-ctl \[link options\] / { if (buf != "") print buf; buf = $0; next }
+        /^            [^ ]/ && buf != "" { buf = buf " " $0; next }
+        { if (buf != "") print buf; buf = "" }
+        END { if (buf != "") print buf }' <<<"$help" |
+        sed -E 's/^(Usage: |       )norvik-ctl \[link options\] //' | grep -m1 -E -- "^$topic( |$)")
     [[ ${#line[@]} -gt $index && ${line[index]} != [* && ${line[index]} != -* ]] && _norvik_ctl_value "${line[index]}" "$cur"
 }
 
