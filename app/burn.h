@@ -122,6 +122,10 @@ public:
     void ApplySettings();
     void UpdateLinkControls();
     bool CheckHexFileExists();
+    // labHexInfo for the file edtPath names: its type code and version,
+    // "Invalid Hex File", or empty when no file has that name. With
+    // reportErrors a broken information line is also shown in the error box.
+    void ShowHexFileInfo(bool reportErrors);
     // A broken record, or a file without records, would leave the controller
     // in its boot loader: refused with the line and the reason before anything
     // is sent. True when the file may go out.
@@ -184,6 +188,8 @@ private:
     // The frame of the maintenance actions: ConnectForCommand, the action's
     // commands, Disconnect; a raised error is shown and the link closed.
     void RunMaintenanceAction(const std::function<void()> &commands);
+
+    static constexpr int kComNames = 10; // COM1 to COM10 head the COM list
 
     norvik::MessageBoxes *m_boxes;
     QString m_openDialogDir;

@@ -3,6 +3,7 @@
 #include "cli/CommandKit.h"
 #include "cli/Diagnosis.h"
 #include "cli/ExitCodes.h"
+#include "cli/Help.h"
 #include "cli/Interrupt.h"
 #include "cli/Operations.h"
 #include "cli/Output.h"
@@ -144,8 +145,13 @@ int RunCall(const Options &options, const Output &out)
         throw UsageError(QStringLiteral("call needs an OPERATION (see 'norvik-ctl call --list')"));
     const Operation *operation = FindOperation(options.arguments.first());
     if (!operation) {
-        throw UsageError(QStringLiteral("unknown operation '%1' (see 'norvik-ctl call --list')")
-                             .arg(options.arguments.first()));
+        QStringList names;
+        for (const Operation &known : Operations())
+            names << QLatin1String(known.name);
+        const QString typed = options.arguments.first();
+        const QString near = DidYouMean(typed, names);
+        throw UsageError(near.isEmpty() ? QStringLiteral("unknown operation '%1' (see 'norvik-ctl call --list')").arg(typed)
+                                        : QStringLiteral("unknown operation '%1'%2").arg(typed, near));
     }
     const QString name = QLatin1String(operation->name);
     const Arguments arguments = Arguments::Parse(name, operation->args, options.arguments.mid(1));

@@ -4,6 +4,7 @@
 #include "cli/Diagnosis.h"
 #include "cli/Download.h"
 #include "cli/Fleet.h"
+#include "cli/Help.h"
 #include "cli/ExitCodes.h"
 #include "cli/History.h"
 #include "cli/Interrupt.h"
@@ -539,6 +540,7 @@ const std::map<QString, Command> &Table()
         {QStringLiteral("door"), {{2, "N open|force-open|force-close|resume|status", {}}, RunDoor}},
         {QStringLiteral("history"),
          {{0, "", {QStringLiteral("--sn"), QStringLiteral("--since"), QStringLiteral("--csv")}}, RunHistory}},
+        {QStringLiteral("help"), {{-1, "[COMMAND]", {}}, RunHelp}},
     };
     return commands;
 }
@@ -549,6 +551,14 @@ const CommandSpec *FindCommand(const QString &name)
 {
     const auto command = Table().find(name);
     return command == Table().end() ? nullptr : &command->second.spec;
+}
+
+QStringList CommandNames()
+{
+    QStringList names;
+    for (const auto &entry : Table())
+        names << entry.first;
+    return names;
 }
 
 int RunCommand(const Options &options, const Output &out)

@@ -1,9 +1,9 @@
 #include "cli/Options.h"
 
 #include "cli/Diagnosis.h"
+#include "cli/Help.h"
 
 #include "common/IntConv.h"
-#include "services/ComPort.h"
 
 #include <QRegularExpression>
 
@@ -121,6 +121,7 @@ Options ParseOptions(const QStringList &arguments, Options *partial)
         {QStringLiteral("--allow-reinstall"), [&] { options.allowReinstall = true; }},
         {QStringLiteral("--list"), [&] { options.list = true; }},
         {QStringLiteral("--help"), [&] { options.help = true; }},
+        {QStringLiteral("--help-all"), [&] { options.helpAll = true; }},
         {QStringLiteral("-h"), [&] { options.help = true; }},
         {QStringLiteral("--version"), [&] { options.version = true; }},
     };
@@ -178,8 +179,14 @@ Options ParseOptions(const QStringList &arguments, Options *partial)
             continue;
         }
         const auto setter = valued.find(name);
-        if (setter == valued.end())
-            throw UsageError(QStringLiteral("unknown option '%1'").arg(name));
+        if (setter == valued.end()) {
+            QStringList known;
+            for (const auto &entry : valued)
+                known << entry.first;
+            for (const auto &entry : flags)
+                known << entry.first;
+            throw UsageError(QStringLiteral("unknown option '%1'%2").arg(name, DidYouMean(name, known)));
+        }
         if (!inlineValue) {
             if (i + 1 >= arguments.size())
                 throw UsageError(QStringLiteral("%1 needs a value").arg(name));
@@ -188,6 +195,16 @@ Options ParseOptions(const QStringList &arguments, Options *partial)
         setter->second(value);
     }
 
+    // The help of the command at hand is the help command's answer.
+    if (options.helpAll || (options.help && !positional.isEmpty())) {
+        options.help = false;
+        options.command = QStringLiteral("help");
+        QStringList topic = positional.mid(0, 1);
+        if (positional.size() > 1 && HelpCommandNames().contains(positional.mid(0, 2).join(QLatin1Char(' '))))
+            topic = positional.mid(0, 2);
+        options.arguments = options.helpAll ? QStringList() : topic;
+        return options;
+    }
     if (options.help || options.version)
         return options;
 
@@ -196,7 +213,8 @@ Options ParseOptions(const QStringList &arguments, Options *partial)
     options.command = positional.takeFirst();
     const CommandSpec *command = FindCommand(options.command);
     if (!command)
-        throw UsageError(QStringLiteral("unknown command '%1'").arg(options.command));
+        throw UsageError(
+            QStringLiteral("unknown command '%1'%2").arg(options.command, DidYouMean(options.command, CommandNames())));
     if (command->positional >= 0 && positional.size() != command->positional) {
         if (command->positional == 0)
             throw UsageError(QStringLiteral("%1 takes no arguments").arg(options.command));
@@ -221,169 +239,6 @@ Options ParseOptions(const QStringList &arguments, Options *partial)
     if (!options.host.isEmpty() && options.portGiven)
         throw UsageError(QStringLiteral("--host (network) and --port (serial) select different links; give one"));
     return options;
-}
-
-QString UsageLine()
-{
-    return QStringLiteral("Usage: norvik-ctl [link options] COMMAND [arguments]");
-}
-
-QString HelpText()
-{
-    return UsageLine() + QString::fromUtf8(R"(
-
-Services Norvik door-access controllers from the command line: firmware
-download, identity, serial number and ID, clock, and every operation of the
-controller component (cards, transactions, doors, tables, groups, memory).
-
-Link options (the serial link is the default):
-  --port NAME          serial port: "COMn" or a device path (default COM1).
-                       On Linux "COMn" is the device in $NORVIK_COMn when set,
-                       else /dev/ttyS(n-1). "auto": the one USB serial
-                       adapter plugged in.
-  --host ADDR          use the network link (UDP) to this address
-  --udp-port N         the controller's UDP port (default 1001)
-  --phone NUMBER       use the modem on --port: dial NUMBER first, hang up at
-                       the end
-  --dial-timeout MS    give up dialing after MS milliseconds (default 90000)
-  --id N               controller ID, 1..255 (default 1)
-  --timeout MS         network: wait for a reply datagram (default 200);
-                       scan: each ID's wait, on the serial link too
-  --retry N            serial/modem: read attempts per reply (default 20)
-  --retry-sleep MS     serial/modem: pause between attempts (default 20)
-  --tries N            network: ask a read (info, SN, clock, the version
-                       checks) up to N times in all when no answer comes,
-                       1..10 (default 3); writes and the jump command are
-                       never repeated blindly, scan asks each ID once
-  --card-bytes 4|7|8|12
-                       width of the controller's card numbers (default 4):
-                       how call and transactions lay out cards
-  --trace              every frame and boot-loader line on stderr
-  --json               machine-readable output: one JSON object per command
-                       (download: one per progress step, then the result)
-  -h, --help           this text
-  --version            the program's version
-
-Commands:
-  info                 firmware version, type code, limits, counters and SN
-  write-sn SN          write the 8-character SN together with --id, then read
-                       the ID back by SN; success when it equals --id
-  set-clock [--time "YYYY-MM-DD HH:MM:SS"]
-                       set the controller's clock (default: now)
-  get-clock            read the controller's clock
-  reset                reset the controller
-  fleet download FILE --yes [--target SPEC ...] [--targets FILE] [--jobs N]
-               [--restart-wait MS] [--in-bootloader] [--allow-other-type]
-               [--allow-older] [--allow-reinstall]
-                       download FILE to many controllers in one run, each as
-                       download does (read first, refuse or skip, wait for
-                       the restart). SPEC is HOST[:UDPPORT][/ID] for the
-                       network link (UDPPORT default --udp-port, ID default
-                       --id) or PORT/ID for a serial port; --targets FILE
-                       holds one SPEC a line (# starts a comment). Network
-                       targets run in parallel, N at once (default 16);
-                       targets on the same serial port, or behind the same
-                       HOST:UDPPORT, one after the other. A live line per
-                       running target on a terminal, a summary table and the
-                       count of each outcome at the end; --json: one object
-                       per progress step and per result ("outcome"), each
-                       with its target, then the summary (a count under each
-                       outcome's name, "recovery_command"). --in-bootloader
-                       applies to every target. Exit 130 after Ctrl-C, else 1
-                       when any target failed, else 4 when any was refused,
-                       else 5 when any is downloaded, else 0. The summary
-                       names the controllers that may remain in their boot
-                       loader and the command line that recovers them.
-  fleet verify FILE [--target SPEC ...] [--targets FILE] [--jobs N] [--wait MS]
-                       verify each target as verify does; with --wait keep
-                       reading those not yet verified, every second, until
-                       they are or MS have passed (a live line per target on
-                       a terminal, each ticked off as it is verified).
-                       Exit 0 when every target is verified, else 1.
-  fleet info [--target SPEC ...] [--targets FILE] [--jobs N]
-                       read and tabulate the same targets without downloading
-  download FILE [--yes] [--in-bootloader] [--restart-wait MS]
-               [--allow-other-type] [--allow-older] [--allow-reinstall]
-                       write new firmware from an Intel-HEX file; asks for
-                       confirmation on a terminal unless --yes, and refuses
-                       without a terminal unless --yes; a file with a broken
-                       record is refused before anything is sent. First the
-                       controller's info and SN are read: a file of another
-                       type code, or without type code and version, is
-                       refused (exit 4) unless --allow-other-type; an older
-                       version is refused (exit 4) unless --allow-older; the
-                       version it already runs is left alone (outcome
-                       current, exit 0) unless --allow-reinstall. After the
-                       end letter it waits up to --restart-wait MS (default
-                       5000; 0: no wait) for the controller to answer with
-                       the file's type code and version: outcome success,
-                       exit 0; else outcome downloaded, exit 5: switch the
-                       controller off and on, then run verify. Ctrl-C stops
-                       after the current line; the controller may then stay
-                       in its boot loader. Every download is added to the
-                       upgrade history.
-                       --in-bootloader: for a controller that a download
-                       stopped half way left in its boot loader (it no longer
-                       answers the jump command): no read and no check, the
-                       record lines go out at once, without the jump, with
-                       the same pace and resends
-  hex-info FILE        type code, version, record count and every broken
-                       record with its line number (no controller needed)
-  verify FILE [--wait MS]
-                       compare the controller's type code and version with
-                       the file's; with --wait keep reading every second
-                       until they match or MS have passed (for a controller
-                       whose power is switched off and on meanwhile). Exit 0
-                       when they match, else 1. Added to the upgrade history.
-  ports                the serial ports the system reports, and who holds them
-  scan [--ids A-B] [--timeout MS]
-                       which controller IDs answer on this link (default 1-128)
-  call OPERATION [ARG ...]
-                       run one operation of the controller component by name
-                       (case-insensitive); arguments in the operation's order:
-                       integers decimal or 0x-hex, booleans true/false/1/0,
-                       lists 1,2,3, byte blocks 1,2,3 or 0A0B0C, date-times
-                       "YYYY-MM-DD HH:MM:SS". Prints "result: VALUE" and one
-                       "name: value" line per value handed back.
-  call --list          every operation with its arguments and their types
-  transactions [--max N] [--removed INDEX] [--debug-log DIR]
-                       read and confirm the waiting transaction records until
-                       none is left (or N are read); --removed INDEX reads one
-                       stored record instead; --debug-log DIR also appends
-                       each record to DIR/RXyyyymmdd.txt
-  door N open|force-open|force-close|resume|status
-                       act on door N, or print its state
-  history [--sn SN] [--since DATE] [--json|--csv]
-                       the upgrade history: every download of the window and
-                       of norvik-ctl, and every verification, oldest first,
-                       with its kind (download or verify; no controller
-                       needed).
-                       DATE is YYYY-MM-DD (from local midnight) or a date and
-                       time YYYY-MM-DDTHH:MM[:SS] (local, or with Z or +HH:MM).
-                       --csv: comma-separated with a header line. The file is
-                       $XDG_DATA_HOME/norvik/history.sqlite
-                       (~/.local/share/norvik/history.sqlite by default)
-
-Exit codes:
-  0    success
-  1    the controller did not answer or refused, the modem's dial failed,
-       the comparison or download failed, the download was declined,
-       hex-info found broken records, or a call's result means failure
-       (false, 0, -1)
-  2    bad usage or argument (also a call's argument that does not parse or
-       that the controller's frame cannot carry; nothing is sent)
-  3    a file, port or socket could not be opened, read or written (the
-       message gives the system's reason), or the firmware file has a
-       broken record
-  4    download refused: the file is for another type code, older, or
-       carries no type code and version; nothing was sent but reads
-  5    downloaded, but the controller has not yet come back with the new
-       version (switch it off and on, then verify)
-  130  interrupted (Ctrl-C); download and fleet also stop the same way on
-       SIGTERM (143), SIGHUP (129) and SIGPIPE (141: stdout was closed)
-
-Serial ports:
-)") + QStringLiteral("  %1\n").arg(QString::fromStdString(TComPort::DialoutHint()));
 }
 
 } // namespace ctl

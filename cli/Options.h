@@ -26,6 +26,8 @@ struct CommandSpec {
 
 // The command of that name, or nullptr; the table lives with the commands (Commands.cpp).
 const CommandSpec *FindCommand(const QString &name);
+// Every command's name.
+QStringList CommandNames();
 
 struct Options {
     // link
@@ -46,6 +48,7 @@ struct Options {
 
     // command
     bool help = false;
+    bool helpAll = false; // the whole manual: every command's help, exit status, environment, files
     bool version = false;
     QString command;
     QStringList arguments; // the command's positional arguments
@@ -96,7 +99,7 @@ Options ParseOptions(const QStringList &arguments, Options *partial = nullptr);
 
 // "Usage: norvik-ctl [link options] COMMAND [arguments]"
 QString UsageLine();
-// The whole --help text: options, commands, exit codes.
+// The general --help text: the commands, the link options, the exit codes (cli/Help.cpp).
 QString HelpText();
 
 } // namespace ctl

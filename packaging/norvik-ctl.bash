@@ -1,17 +1,39 @@
 # bash completion for norvik-ctl
 #
-# Commands, options, their values and the operation names of `call` are read
-# from the program being completed (its --help and `call --list`), so new
-# commands and options complete as soon as the program has them.
+# Commands, options, their values, fleet's subcommands and the operation
+# names of `call` are read from the program being completed (its --help, its
+# `help COMMAND` and `call --list`), so new commands and options complete as
+# soon as the program has them.
 
-# The help text and the operation names of one program, read once per shell.
+# The general help and the operation names of one program, read once per shell.
 _norvik_ctl_load()
 {
     local program=$1
     [[ ${_norvik_ctl_loaded-} == "$program" ]] && return
     _norvik_ctl_help=$("$program" --help 2>/dev/null)
     _norvik_ctl_operations=$("$program" call --list 2>/dev/null | awk 'NF { print $1 }')
+    declare -gA _norvik_ctl_command_help=()
     _norvik_ctl_loaded=$program
+}
+
+# The help of one command or subcommand ("fleet download"), read once.
+_norvik_ctl_command_help()
+{
+    local program=$1 topic=$2
+    if [[ -z ${_norvik_ctl_command_help[$topic]+set} ]]; then
+        # shellcheck disable=SC2086
+        _norvik_ctl_command_help[$topic]=$("$program" help $topic 2>/dev/null)
+    fi
+    printf '%s\n' "${_norvik_ctl_command_help[$topic]}"
+}
+
+# "--name VALUE" for every option line of a help text ("--name" for a flag).
+_norvik_ctl_option_lines()
+{
+    awk '/^  -/ {
+        sub(/^  (-h, )?/, "")
+        if (match($0, /^--[a-z][a-z-]* ("[^"]*"|[A-Z0-9][^ ]*)/)) print substr($0, RSTART, RLENGTH)
+        else { split($0, w, " "); print w[1] } }'
 }
 
 # Serial ports: the device of every port the system reports, and the COMn
@@ -21,8 +43,8 @@ _norvik_ctl_ports()
     "$1" ports 2>/dev/null | awk '$1 ~ /^COM[0-9]+$/ { print $1; next } $2 ~ /^\// { print $2 }'
 }
 
-# Completes the value of a placeholder from the help: a|b|c lists the
-# choices, FILE and DIR are paths; other placeholders take free text.
+# Completes the value of a placeholder: a|b|c lists the choices, FILE and DIR
+# are paths; other placeholders take free text.
 _norvik_ctl_value()
 {
     local placeholder=$1 cur=$2
@@ -41,14 +63,52 @@ _norvik_ctl()
     _norvik_ctl_load "$program"
     [[ -n $_norvik_ctl_help ]] || return
 
-    local options valued
-    options=$(grep -oE -- '--[a-z][a-z-]*' <<<"$_norvik_ctl_help" | sort -u)
-    # "--name VALUE": an option that takes a value, with its placeholder.
-    valued=$(grep -oE -- '--[a-z][a-z-]* ("[^"]*"|[A-Z0-9][^] ]*)' <<<"$_norvik_ctl_help" | sort -u)
+    # The commands: the lines of the help's "Commands:" part.
+    local commands
+    commands=$(awk '/^Commands:/ { on = 1; next } /^[^ ]/ { on = 0 } on && /^  [a-z]/ { print $1 }' \
+        <<<"$_norvik_ctl_help")
+    # Every option any command takes, to tell an option's value from an argument.
+    local all_valued
+    all_valued=$(_norvik_ctl_option_lines <<<"$_norvik_ctl_help")
 
-    local entry
-    if [[ $prev == --* ]]; then
-        entry=$(grep -m1 -E -- "^$prev " <<<"$valued")
+    # The words before the cursor that are neither options nor their values.
+    local -a positional=()
+    local i word
+    for ((i = 1; i < COMP_CWORD; i++)); do
+        word=${COMP_WORDS[i]}
+        if [[ $word == --*=* ]]; then
+            continue
+        elif [[ $word == -* ]]; then
+            if ((${#positional[@]} > 0)) && [[ -z $(grep -E -- "^$word( |$)" <<<"$all_valued") ]]; then
+                all_valued+=$'\n'$(_norvik_ctl_option_lines < <(_norvik_ctl_command_help "$program" "${positional[0]}"))
+            fi
+            grep -qE -- "^$word " <<<"$all_valued" && ((i++))
+            continue
+        fi
+        positional+=("$word")
+    done
+
+    # The command at hand, with fleet's subcommand once it is typed.
+    local command=${positional[0]-} topic= help=
+    if [[ -n $command ]] && grep -qx -- "$command" <<<"$commands"; then
+        topic=$command
+        help=$(_norvik_ctl_command_help "$program" "$topic")
+        # The usage lines: "norvik-ctl [link options] fleet download FILE ..."
+        local subcommands
+        subcommands=$(awk -v c="$command" '/^(Usage:|       )norvik-ctl|^Usage: norvik-ctl/ {
+            for (i = 1; i < NF; i++) if ($i == c && $(i + 1) ~ /^[a-z][a-z-]*$/) print $(i + 1) }' <<<"$help")
+        if [[ -n $subcommands && ${#positional[@]} -ge 2 ]] && grep -qx -- "${positional[1]}" <<<"$subcommands"; then
+            topic="$command ${positional[1]}"
+            help=$(_norvik_ctl_command_help "$program" "$topic")
+        fi
+    fi
+    local options
+    options=$({ _norvik_ctl_option_lines <<<"$_norvik_ctl_help"; [[ -n $help ]] && _norvik_ctl_option_lines <<<"$help"; } |
+        sort -u)
+
+    if [[ $prev == -* ]]; then
+        local entry
+        entry=$(grep -m1 -E -- "^$prev " <<<"$options")
         if [[ -n $entry ]]; then
             if [[ $prev == --port ]]; then
                 mapfile -t COMPREPLY < <(compgen -W "$(_norvik_ctl_ports "$program")" -- "$cur")
@@ -60,43 +120,39 @@ _norvik_ctl()
         fi
     fi
     if [[ $cur == -* ]]; then
-        mapfile -t COMPREPLY < <(compgen -W "$options" -- "$cur")
+        mapfile -t COMPREPLY < <(compgen -W "$(awk '{ print $1 }' <<<"$options")" -- "$cur")
         return
     fi
 
-    # The words before the cursor that are neither options nor their values.
-    local -a positional=()
-    local i word
-    for ((i = 1; i < COMP_CWORD; i++)); do
-        word=${COMP_WORDS[i]}
-        if [[ $word == --*=* ]]; then
-            continue
-        elif [[ $word == -* ]]; then
-            grep -qE -- "^$word " <<<"$valued" && ((i++))
-            continue
-        fi
-        positional+=("$word")
-    done
-
-    # The commands: the lines of the help's "Commands:" part that name one.
-    local commands
-    commands=$(awk '/^Commands:/ { on = 1; next } /^[^ ]/ { on = 0 } on && /^  [a-z]/ { print $1 }' \
-        <<<"$_norvik_ctl_help" | sort -u)
     if ((${#positional[@]} == 0)); then
         mapfile -t COMPREPLY < <(compgen -W "$commands" -- "$cur")
         return
     fi
-
-    local command=${positional[0]} index=${#positional[@]}
+    [[ -n $help ]] || return
+    local index=${#positional[@]}
     if [[ $command == call && $index == 1 ]]; then
         mapfile -t COMPREPLY < <(compgen -W "$_norvik_ctl_operations" -- "$cur")
         return
     fi
-    # The placeholder at this place of the command's line in the help:
-    # "door N open|force-open|...", "download FILE", ...
+    if [[ $command == help && $index == 1 ]]; then
+        mapfile -t COMPREPLY < <(compgen -W "$commands" -- "$cur")
+        return
+    fi
+    if [[ $topic == "$command" && -n $subcommands && $index == 1 ]]; then
+        mapfile -t COMPREPLY < <(compgen -W "$subcommands" -- "$cur")
+        return
+    fi
+    # The placeholder at this place of the command's usage line:
+    # "door N open|force-open|...", "download FILE", "fleet download FILE".
+    # A long usage line goes on in lines indented by twelve blanks.
     local -a line
-    read -r -a line < <(grep -m1 -E -- "^  $command( |$)" <<<"$_norvik_ctl_help")
-    [[ ${#line[@]} -gt $index ]] && _norvik_ctl_value "${line[index]}" "$cur"
+    read -r -a line < <(awk '
+        /^(Usage: |       )norvik-ctl \[link options\] / { if (buf != "") print buf; buf = $0; next }
+        /^            [^ ]/ && buf != "" { buf = buf " " $0; next }
+        { if (buf != "") print buf; buf = "" }
+        END { if (buf != "") print buf }' <<<"$help" |
+        sed -E 's/^(Usage: |       )norvik-ctl \[link options\] //' | grep -m1 -E -- "^$topic( |$)")
+    [[ ${#line[@]} -gt $index && ${line[index]} != [* && ${line[index]} != -* ]] && _norvik_ctl_value "${line[index]}" "$cur"
 }
 
 complete -F _norvik_ctl norvik-ctl

@@ -4,7 +4,8 @@
 # throwaway folder, the programs run from there (versions, hex-info on a
 # sample file, the window's silent command-line run), the example program
 # builds against the unpacked library packages (CMake and pkg-config) and
-# reads a simulated controller, every public header compiles on its own, the
+# reads a simulated controller, pkg-config resolves the library with only the
+# -dev package's dependencies, every public header compiles on its own, the
 # desktop entry validates, the manual pages render and the completion answers.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -96,6 +97,35 @@ build_pkgconfig_example() {
     $(pkg-config --cflags --libs norvik-controller) && example_reads "$WORK/controller-info-pc"
 }
 check "example (pkg-config) builds and reads the simulated controller" build_pkgconfig_example
+
+# The pkg-config route as on a machine with only the -dev package and what it
+# depends on: pkg-config sees the unpacked .pc file and the .pc files of the
+# installed packages in the -dev package's dependency closure, nothing else.
+# A module the .pc file requires (private ones included) that no dependency
+# ships fails here as it would for a user.
+dev_deb=("$PACKAGES"/libnorvik-controller-dev_*.deb)
+dependency_closure() { # the installed packages the -dev package pulls in, one a line
+  {
+    for deb in "${debs[@]}"; do printf '%s\t%s\n' "$(dpkg-deb -f "$deb" Package)" "$(dpkg-deb -f "$deb" Depends)"; done
+    dpkg-query -W -f='${db:Status-Abbrev}\t${Package}\t${Depends}, ${Pre-Depends}\n' | awk -F'\t' '$1 ~ /^ii/ { print $2 "\t" $3 }'
+  } | awk -F'\t' -v start="$(dpkg-deb -f "${dev_deb[0]}" Package)" '
+    $1 in deps { next } # the packages made here come first and count, not an installed older build
+    { n = split($2, parts, /[,|]/); deps[$1] = ""
+      for (i = 1; i <= n; i++) { d = parts[i]; sub(/\(.*/, "", d); gsub(/[ \t]/, "", d); sub(/:.*/, "", d)
+                                  if (d != "") deps[$1] = deps[$1] " " d } }
+    END { queue[1] = start; seen[start] = 1; head = 1; tail = 1
+          while (head <= tail) { p = queue[head++]; if (!(p in deps)) continue; print p
+            n = split(deps[p], list, " "); for (i = 1; i <= n; i++) if (!(list[i] in seen)) { seen[list[i]] = 1; queue[++tail] = list[i] } } }'
+}
+pkgconfig_with_dependencies_only() {
+  local package pc
+  rm -rf "$WORK/pc-deps" && mkdir -p "$WORK/pc-deps"
+  while IFS= read -r package; do
+    while IFS= read -r pc; do cp "$pc" "$WORK/pc-deps/"; done < <(dpkg -L "$package" 2>/dev/null | grep '/pkgconfig/[^/]*\.pc$' || true)
+  done < <(dependency_closure)
+  PKG_CONFIG_PATH="" PKG_CONFIG_LIBDIR="$WORK/pkgconfig:$WORK/pc-deps" pkg-config --cflags --libs norvik-controller
+}
+check "pkg-config --cflags --libs norvik-controller with only the -dev package's dependencies" pkgconfig_with_dependencies_only
 headers_compile() {
   local header status=0
   local cflags
@@ -120,8 +150,18 @@ pages_render() {
 check "the four manual pages render" pages_render
 grep -q "usermod -aG dialout" < <(MANWIDTH=200 man -l "$ROOTFS/usr/share/man/man1/norvik-ctl.1.gz" 2>/dev/null) ||
   { echo "FAIL  norvik-ctl's manual page does not say how to join the dialout group"; failed=$((failed + 1)); }
+page_sections() { # the sections a manual page must have, and what they hold
+  local page
+  page=$(MANWIDTH=200 man -l "$ROOTFS/usr/share/man/man1/norvik-ctl.1.gz" 2>/dev/null)
+  for section in "EXIT STATUS" ENVIRONMENT FILES EXAMPLES "COMMAND REFERENCE"; do
+    grep -qx "$section" <<<"$page" || { echo "no section $section"; return 1; }
+  done
+  grep -q NORVIK_COMn <<<"$page" && grep -q XDG_DATA_HOME <<<"$page" && grep -q temp.hex <<<"$page" &&
+    grep -q history.sqlite <<<"$page" && grep -q '\$ norvik-ctl --host' <<<"$page"
+}
+check "norvik-ctl's manual page: command reference, exit status, environment, files, examples" page_sections
 
-completes() { # completes "WORDS BEFORE" CURRENT EXPECTED...: the completion offers each EXPECTED
+completes() { # completes "WORDS BEFORE" CURRENT EXPECTED...: the completion offers each EXPECTED, and no !WORD
   local words=$1 current=$2
   shift 2
   PATH="$BIN:$PATH" bash -c '
@@ -129,8 +169,13 @@ completes() { # completes "WORDS BEFORE" CURRENT EXPECTED...: the completion off
     read -r -a COMP_WORDS <<<"$1"; COMP_WORDS+=("$2"); COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
     _norvik_ctl; shift 2
     for want in "$@"; do
-      printf "%s\n" "${COMPREPLY[@]}" | grep -qx -- "$want" || { echo "\"$want\" not offered: ${COMPREPLY[*]}"; exit 1; }
-    done' _ "$ROOTFS/usr/share/bash-completion/completions/norvik-ctl" "$words" "$current" "$@"
+      if [[ $want == !* ]]; then
+        printf "%s\n" "${COMPREPLY[@]}" | grep -qx -- "${want#!}" && { echo "\"${want#!}\" offered: ${COMPREPLY[*]}"; exit 1; }
+      else
+        printf "%s\n" "${COMPREPLY[@]}" | grep -qx -- "$want" || { echo "\"$want\" not offered: ${COMPREPLY[*]}"; exit 1; }
+      fi
+    done
+    exit 0' _ "$ROOTFS/usr/share/bash-completion/completions/norvik-ctl" "$words" "$current" "$@"
 }
 completion_answers() {
   completes "norvik-ctl" "" info download call hex-info &&
@@ -139,9 +184,14 @@ completion_answers() {
     completes "norvik-ctl call" "AddUn" AddUnSortedCardA &&
     completes "norvik-ctl door 1" "f" force-open force-close &&
     completes "norvik-ctl --card-bytes" "" 4 7 8 12 &&
+    completes "norvik-ctl download f.hex" "--" --yes --in-bootloader --host !--ids !--restart-wait &&
+    completes "norvik-ctl fleet" "" download info &&
+    completes "norvik-ctl fleet download f.hex" "--" --yes --restart-wait --target !--in-bootloader &&
+    completes "norvik-ctl scan --ids" "" &&
+    completes "norvik-ctl help" "dow" download &&
     NORVIK_COM7=/dev/null completes "norvik-ctl --port" "COM" COM7
 }
-check "bash completion: commands, options, operations, values, ports" completion_answers
+check "bash completion: commands, each command's options, fleet's subcommands, operations, values, ports" completion_answers
 
 echo "package checks: $passed passed, $failed failed"
 [[ $failed -eq 0 ]]

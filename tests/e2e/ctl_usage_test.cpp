@@ -98,7 +98,7 @@ TEST_F(CtlOffline, BadUsageExitsTwoWithTheUsageLineAndSendsNothing)
 
 TEST_F(CtlOffline, HelpNamesEveryOptionCommandAndExitCode)
 {
-    const CtlResult help = RunCtl(kCtl, {QStringLiteral("--help")});
+    const CtlResult help = RunCtl(kCtl, {QStringLiteral("--help-all")});
     ASSERT_EQ(help.exitCode, 0) << help.describe().toStdString();
     const QString text = help.outText();
     for (const char *option : {"--port NAME", "--host ADDR", "--udp-port N", "--phone NUMBER", "--dial-timeout MS",
@@ -121,6 +121,31 @@ TEST_F(CtlOffline, HelpNamesEveryOptionCommandAndExitCode)
         const CtlResult r = RunCtl(kCtl, {option});
         EXPECT_FALSE(r.errText().contains(QStringLiteral("unknown option"))) << r.describe().toStdString();
     }
+}
+
+TEST_F(CtlOffline, HelpPerCommandAndTheNearestNames)
+{
+    const struct {
+        QStringList args;
+        int exitCode;
+        QString expected; // on stdout for exit 0, else on stderr
+    } cases[] = {
+        {{"help", "download"}, 0, "Usage: norvik-ctl [link options] download FILE [--yes] [--in-bootloader]\n"},
+        {{"download", "f.hex", "--help"}, 0, "\nExample:\n  norvik-ctl --host 10.0.0.5 --id 3 download firmware.hex"},
+        {{"fleet", "--help"}, 0, "\n       norvik-ctl [link options] fleet info [--target SPEC ...]"},
+        {{"fleet", "download", "--help"}, 0, "  --restart-wait MS    from the end of a download"},
+        {{"inof"}, 2, "unknown command 'inof' (did you mean info?)"},
+        {{"--hots", "h", "info"}, 2, "unknown option '--hots' (did you mean --host?)"},
+        {{"call", "AddUnsortedCard"}, 2, "(did you mean AddUnSortedCardA, AddUnSortedCardB,"},
+        {{"help", "scna"}, 2, "help: no command 'scna' (did you mean scan?)"},
+    };
+    for (const auto &c : cases) {
+        const CtlResult r = RunCtl(kCtl, c.args);
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.describe().toStdString();
+        EXPECT_TRUE((c.exitCode == 0 ? r.outText() : r.errText()).contains(c.expected)) << r.describe().toStdString();
+    }
+    // The general help fits a screen with the link options.
+    EXPECT_LT(RunCtl(kCtl, {QStringLiteral("--help")}).outText().count(QLatin1Char('\n')), 61); // at most 60 lines
 }
 
 TEST_F(CtlOffline, DownloadWithoutTerminalNeedsYes)

@@ -100,6 +100,7 @@ TEST(BurnDownload, ASuccessfulDownloadShowsProgressAndTheSuccessBox)
     // The end record is answered with "Z", not "K": the bar stops one short.
     EXPECT_EQ(w->ProgressBar1->maximum(), 4);
     EXPECT_EQ(w->ProgressBar1->value(), 3);
+    EXPECT_EQ(w->ProgressBar1->text(), "3 / 4");
 
     // Every record line went out once, with ";" and without a line end.
     std::vector<std::string> lines;

@@ -280,8 +280,7 @@ TEST(BurnWindow, BrowseShowsTheFilesInfoOrKeepsTheLabelOnAnError)
     w->BitBtn1->click();
     ASSERT_EQ(w.boxes.fileDialogs.size(), 1u);
     EXPECT_EQ(w.boxes.fileDialogs[0].filter, "HEX (*.hex);;All files (*)");
-    EXPECT_EQ(QDir(w.boxes.fileDialogs[0].directory).absolutePath(),
-              QDir(QCoreApplication::applicationDirPath()).absolutePath());
+    EXPECT_EQ(QDir(w.boxes.fileDialogs[0].directory).absolutePath(), QDir::home().absolutePath());
     EXPECT_EQ(w->edtPath->text(), QDir::toNativeSeparators(good));
     EXPECT_EQ(w->labHexInfo->text(), "Hex File Info: Type code = 261, Version = 2.10");
 
@@ -290,6 +289,11 @@ TEST(BurnWindow, BrowseShowsTheFilesInfoOrKeepsTheLabelOnAnError)
     EXPECT_EQ(QDir(w.boxes.fileDialogs[1].directory).absolutePath(), QDir(dir.path()).absolutePath());
     EXPECT_EQ(w->edtPath->text(), QDir::toNativeSeparators(good));
     EXPECT_EQ(w->labHexInfo->text(), "Hex File Info: Type code = 261, Version = 2.10");
+
+    // No path: the folder last chosen from.
+    w->edtPath->clear();
+    w->BitBtn1->click();
+    EXPECT_EQ(QDir(w.boxes.fileDialogs[2].directory).absolutePath(), QDir(dir.path()).absolutePath());
 
     w.boxes.fileAnswers = {invalid};
     w->BitBtn1->click();
@@ -304,6 +308,43 @@ TEST(BurnWindow, BrowseShowsTheFilesInfoOrKeepsTheLabelOnAnError)
     EXPECT_EQ(w.boxes.boxes[0].caption, "Norvik Controller Firmware Burner");
     EXPECT_EQ(w.boxes.boxes[0].icon, BoxIcon::Error);
     EXPECT_TRUE(w.boxes.boxes[0].text.endsWith("is not a valid integer value")) << w.boxes.boxes[0].text.toStdString();
+}
+
+TEST(BurnWindow, TheInfoLineFollowsATypedOrPastedPath)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    auto write = [&](const QString &name, const QByteArray &info) {
+        QByteArray data(128, '0');
+        data.replace(116, 8, info);
+        QFile f(dir.filePath(name));
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(":407780" + QByteArray("00") + (info.isEmpty() ? QByteArray(20, '0') : data) + "FF\r\n:00000001FF\r\n");
+        return f.fileName();
+    };
+    const struct {
+        QString path;
+        bool paste;
+        QString label;
+    } cases[] = {
+        {write("a.hex", "0105020A"), false, "Hex File Info: Type code = 261, Version = 2.10"},
+        {dir.filePath("missing.hex"), true, ""},
+        {write("b.hex", "01060301"), true, "Hex File Info: Type code = 262, Version = 3.1"},
+        {write("broken.hex", ""), false, "Invalid Hex File"},
+        {QString(), false, ""},
+    };
+    Window w;
+    for (const auto &c : cases) {
+        w->edtPath->clear();
+        if (c.paste) {
+            QApplication::clipboard()->setText(c.path);
+            w->edtPath->paste();
+        } else {
+            QTest::keyClicks(w->edtPath, c.path);
+        }
+        EXPECT_EQ(w->labHexInfo->text(), c.label) << c.path.toStdString();
+    }
+    EXPECT_TRUE(w.boxes.boxes.empty()); // typing is never interrupted by a box
 }
 
 TEST(BurnWindow, DownloadRefusesAMissingFileAndStopsOnNo)
