@@ -248,7 +248,9 @@ std::string Download(PyController &self, const std::string &pathText, py::object
             try {
                 progress(line.position, line.total, line.resends);
             } catch (py::error_already_set &e) {
-                raised = std::move(e);
+                // Ctrl-C may land while the callback runs: a stop like any other.
+                if (!e.matches(PyExc_KeyboardInterrupt))
+                    raised = std::move(e);
                 stop();
             }
         }
