@@ -129,10 +129,16 @@ check "the module's type stub is installed beside it" test -s "$PYTHON_DIR/norvi
 python_examples() {
   local script
   export PYTHONPATH="$PYTHON_DIR" XDG_DATA_HOME="$WORK/data"
-  /usr/bin/python3 "$EXAMPLES/info.py" 127.0.0.1 "$SIM_PORT" | grep -q "^version 2.7, type code 261," &&
-    /usr/bin/python3 "$EXAMPLES/add_card.py" 127.0.0.1 "$SIM_PORT" 123456 | grep -q "^card 123456 added" &&
-    /usr/bin/python3 "$EXAMPLES/transactions.py" 127.0.0.1 "$SIM_PORT" | grep -q "record(s) read$" &&
-    /usr/bin/python3 "$EXAMPLES/download.py" 127.0.0.1 "$SIM_PORT" "$WORK/fw.hex" | grep -q "^success$" &&
+  runs() { # runs EXPECTED SCRIPT ARG...: the script succeeds and prints a line matching EXPECTED
+    local expected=$1 out
+    shift
+    out="$(/usr/bin/python3 "$EXAMPLES/$@")" && grep -q -- "$expected" <<<"$out" ||
+      { echo "$1: $out"; return 1; }
+  }
+  runs "^version 2.7, type code 261," info.py 127.0.0.1 "$SIM_PORT" &&
+    runs "^card 123456 added" add_card.py 127.0.0.1 "$SIM_PORT" 123456 &&
+    runs "record(s) read$" transactions.py 127.0.0.1 "$SIM_PORT" &&
+    runs "^success$" download.py 127.0.0.1 "$SIM_PORT" "$WORK/fw.hex" &&
     for script in "$ROOT"/examples/python/*.py; do
       [[ -f "$EXAMPLES/${script##*/}" ]] || { echo "not in the package: ${script##*/}"; return 1; }
     done
