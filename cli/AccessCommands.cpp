@@ -1,6 +1,7 @@
 // The access-control side of the controller on the command line: any
 // component operation through `call`, the transaction records, and the doors.
 #include "cli/CommandKit.h"
+#include "cli/Diagnosis.h"
 #include "cli/ExitCodes.h"
 #include "cli/Interrupt.h"
 #include "cli/Operations.h"
@@ -94,8 +95,18 @@ void PrintRecord(const Output &out, const Options &options, const std::uint8_t *
     QJsonObject object = RecordObject(record, cardWidth);
     out.Text(RecordLine(object, cardWidth));
     object.insert(QStringLiteral("command"), options.command);
+    object.insert(QStringLiteral("event"), QStringLiteral("record"));
     object.insert(QStringLiteral("index"), index);
     out.Object(object);
+}
+
+// The run's one result object, after the records.
+void RecordsRead(const Output &out, const Options &options, int count)
+{
+    out.Object(QJsonObject{{QStringLiteral("command"), options.command},
+                           {QStringLiteral("ok"), true},
+                           {QStringLiteral("id"), options.id},
+                           {QStringLiteral("records"), count}});
 }
 
 // The day's log file goes into the folder given; the engine itself would make
@@ -115,10 +126,11 @@ int ReadRemoved(Link &link, const Options &options, const Output &out)
 {
     std::uint8_t record[22] = {};
     if (link.controller.ReadRemovedTransaction(static_cast<std::uint16_t>(options.removedIndex), record, 22) != 1)
-        return NoAnswer(out, options.command, link.controller);
+        return NoAnswer(out, options, link.controller);
     // A stored record always comes in the 4-byte card layout.
     out.Text(HeaderLine(4));
     PrintRecord(out, options, record, 4, options.removedIndex);
+    RecordsRead(out, options, 1);
     return ExitOk;
 }
 
@@ -145,16 +157,31 @@ int RunCall(const Options &options, const Output &out)
     if (!outcome.success && Interrupt::Requested())
         return Interrupted(out, options.command);
 
+    // The result is the component's own; several conventions count a refusal
+    // as success, so the reply's status byte has the last word.
+    const int status = link.controller.LastReplyStatus();
+    const bool ok = outcome.success && status <= 0;
     out.Text(QStringLiteral("result: ") + ResultText(outcome.result));
     QJsonObject outs;
     for (const CallOutcome::Out &value : outcome.outs) {
         out.Text(QStringLiteral("%1: %2").arg(value.name, value.text));
         outs.insert(value.name, value.json);
     }
-    out.Object(QJsonObject{{QStringLiteral("operation"), name},
-                           {QStringLiteral("result"), outcome.result},
-                           {QStringLiteral("out"), outs}});
-    return outcome.success ? ExitOk : ExitController;
+    QJsonObject object{{QStringLiteral("command"), options.command},
+                       {QStringLiteral("ok"), ok},
+                       {QStringLiteral("operation"), name},
+                       {QStringLiteral("result"), outcome.result},
+                       {QStringLiteral("status"), status >= 0 ? QJsonValue(status) : QJsonValue()},
+                       {QStringLiteral("out"), outs}};
+    if (!ok) {
+        const Diagnosis d = Diagnose(options, link.controller, name);
+        out.Error(d.message);
+        for (const QString &advice : d.advice)
+            out.Note(QStringLiteral("  - ") + advice);
+        object.insert(QStringLiteral("error"), d.message);
+    }
+    out.Object(object);
+    return ok ? ExitOk : ExitController;
 }
 
 int RunTransactions(const Options &options, const Output &out)
@@ -177,7 +204,7 @@ int RunTransactions(const Options &options, const Output &out)
         std::uint8_t record[22] = {};
         if (link.controller.ReadTransaction(record, 22) != 1) {
             if (count == 0) {
-                const int code = NoAnswer(out, options.command, link.controller);
+                const int code = NoAnswer(out, options, link.controller);
                 if (code == ExitController)
                     out.Note(QStringLiteral("A record is only taken from an intact answer of the controller addressed "
                                             "whose length fits the card width: check --id and that --card-bytes %1 "
@@ -201,6 +228,7 @@ int RunTransactions(const Options &options, const Output &out)
         ++count;
     }
     out.Text(QStringLiteral("%1 record(s) read.").arg(count));
+    RecordsRead(out, options, count);
     return ExitOk;
 }
 
@@ -237,7 +265,7 @@ int RunDoor(const Options &options, const Output &out)
     if (action == QLatin1String("status")) {
         std::uint8_t state = 0;
         if (!c.GetDoorStatus(number, state))
-            return NoAnswer(out, options.command, link.controller);
+            return NoAnswer(out, options, link.controller, QStringLiteral("Status of door %1").arg(door));
         out.Text(QStringLiteral("Door %1 state: %2").arg(door).arg(state));
         object.insert(QStringLiteral("state"), state);
         out.Object(object);
@@ -259,9 +287,10 @@ int RunDoor(const Options &options, const Output &out)
         answered = c.ResumeDoorNormalNow(number);
         what = QStringLiteral("Resume normal");
     }
-    // These commands are judged by the answer's length alone: no answer is the only failure.
-    if (!answered)
-        return NoAnswer(out, options.command, link.controller);
+    // These commands count any 7-byte answer as done; the status byte tells
+    // whether the controller took the command or refused it.
+    if (!answered || c.LastReplyStatus() > 0)
+        return NoAnswer(out, options, link.controller, QStringLiteral("%1 door %2").arg(what).arg(door));
     const QString text = QStringLiteral("OK - %1 door %2 on ID: %3").arg(what).arg(door).arg(options.id);
     out.Text(text);
     object.insert(QStringLiteral("message"), text);

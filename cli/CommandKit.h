@@ -32,9 +32,11 @@ int Interrupted(const Output &out, const QString &command);
 bool AskYes(const QString &question);
 // Said once per run when a download's row could not go into the upgrade history.
 QString HistoryNotWritten(const QString &why);
-// A command without its answer: the controller is silent, Ctrl-C cut the wait
-// short, or the serial port was lost (exit 3, saying so).
-int NoAnswer(const Output &out, const QString &command, const TController &controller);
+// A command without its answer: the controller is silent or refused (exit 1,
+// saying where it was asked and what to do, see Diagnosis.h), Ctrl-C cut the
+// wait short, or the serial port was lost (exit 3, saying so). what names the
+// action in the message; empty: the command.
+int NoAnswer(const Output &out, const Options &options, const TController &controller, const QString &what = {});
 
 // The commands that reach the access-control side of the controller.
 int RunCall(const Options &options, const Output &out);

@@ -1,6 +1,7 @@
 #include "cli/Commands.h"
 
 #include "cli/CommandKit.h"
+#include "cli/Diagnosis.h"
 #include "cli/Download.h"
 #include "cli/Fleet.h"
 #include "cli/ExitCodes.h"
@@ -8,6 +9,8 @@
 #include "cli/Interrupt.h"
 #include "cli/LinkSession.h"
 #include "cli/Operations.h"
+#include "cli/SerialPorts.h"
+#include "cli/Terminal.h"
 #include "cli/Output.h"
 #include "common/Errors.h"
 #include "common/Sleeper.h"
@@ -28,6 +31,7 @@
 #include <map>
 #include <iostream>
 #include <string>
+#include <unistd.h>
 
 namespace ctl {
 
@@ -75,17 +79,25 @@ int Interrupted(const Output &out, const QString &command)
     return ExitInterrupted;
 }
 
-int NoAnswer(const Output &out, const QString &command, const TController &controller)
+int NoAnswer(const Output &out, const Options &options, const TController &controller, const QString &what)
 {
     if (Interrupt::Requested())
-        return Interrupted(out, command);
+        return Interrupted(out, options.command);
     if (const QString lost = QString::fromStdString(controller.LinkFault()); !lost.isEmpty()) {
         out.Error(lost);
-        out.Object(Failure(command, lost));
+        out.Object(Failure(options.command, lost));
         return ExitIo;
     }
-    out.Error(QStringLiteral("Controller not found"));
-    out.Object(Failure(command, QStringLiteral("Controller not found")));
+    const Diagnosis d = Diagnose(options, controller, what);
+    out.Error(d.message);
+    for (const QString &advice : d.advice)
+        out.Note(QStringLiteral("  - ") + advice);
+    QJsonObject failure = Failure(options.command, d.message);
+    if (d.status >= 0)
+        failure.insert(QStringLiteral("status"), d.status);
+    if (!d.advice.isEmpty())
+        failure.insert(QStringLiteral("advice"), QJsonArray::fromStringList(d.advice));
+    out.Object(failure);
     return ExitController;
 }
 
@@ -123,7 +135,7 @@ int OpenAndReadInfo(Link &link, TControllerInfo &info, const Options &options, c
 {
     if (const int code = link.session.Open(); code != ExitOk)
         return code;
-    return link.controller.GetControllerInfo(info) ? ExitOk : NoAnswer(out, options.command, link.controller);
+    return link.controller.GetControllerInfo(info) ? ExitOk : NoAnswer(out, options, link.controller);
 }
 
 int RunInfo(const Options &options, const Output &out)
@@ -246,7 +258,7 @@ int RunGetClock(const Options &options, const Output &out)
     // holding exactly that date (with its checksum) is taken as the latter.
     const QDateTime fallback(QDate(2001, 1, 1), QTime(0, 0));
     if (time == fallback && !ReplyCarriedFallbackClock(link.controller))
-        return NoAnswer(out, options.command, link.controller);
+        return NoAnswer(out, options, link.controller);
     out.Text(time.toString(kDateTimeFormat));
     out.Object(QJsonObject{{QStringLiteral("command"), options.command},
                            {QStringLiteral("ok"), true},
@@ -262,7 +274,7 @@ int RunReset(const Options &options, const Output &out)
         return code;
     const int result = link.controller.ResetController();
     if (result == -1)
-        return NoAnswer(out, options.command, link.controller);
+        return NoAnswer(out, options, link.controller);
     const QString text =
         QStringLiteral("%1 - Reset on ID: %2").arg(result == 1 ? QStringLiteral("OK") : QStringLiteral("FAIL")).arg(options.id);
     out.Text(text);
@@ -313,15 +325,52 @@ int RunVerify(const Options &options, const Output &out)
     return match ? ExitOk : ExitController;
 }
 
-int RunScan(const Options &options, const Output &out)
+// Where a scan is, on its own line of the terminal (stderr), redrawn in place.
+class ScanStatus {
+public:
+    explicit ScanStatus(const Output &out) : m_shown(!out.Json() && ::isatty(STDERR_FILENO)) {}
+    ~ScanStatus() { Clear(); }
+    void At(int id, const Options &options, int found)
+    {
+        if (!m_shown)
+            return;
+        const QString text = QStringLiteral("Scanning ID %1 (%2-%3), %4 found so far")
+                                 .arg(id)
+                                 .arg(options.scanFirst)
+                                 .arg(options.scanLast)
+                                 .arg(found);
+        WriteErr(QStringLiteral("\r") + text.left(TerminalColumns() - 1) + QStringLiteral("\x1b[K"));
+        m_drawn = true;
+    }
+    void Clear()
+    {
+        if (m_drawn)
+            WriteErr(QStringLiteral("\r\x1b[K"));
+        m_drawn = false;
+    }
+
+private:
+    bool m_shown;
+    bool m_drawn = false;
+};
+
+int RunScan(const Options &given, const Output &out)
 {
+    // --timeout bounds each ID's wait; the serial link waits by read attempts.
+    Options options = given;
+    if (given.timeoutGiven && given.Link() != LinkKind::Network)
+        options.retry = std::max(1, (given.timeout + std::max(1, given.retrySleep) - 1) / std::max(1, given.retrySleep));
     Link link(options, out);
     if (const int code = link.session.Open(); code != ExitOk)
         return code;
     QJsonArray found;
+    ScanStatus status(out);
     for (int id = options.scanFirst; id <= options.scanLast; ++id) {
-        if (Interrupt::Requested())
+        status.At(id, options, static_cast<int>(found.size()));
+        if (Interrupt::Requested()) {
+            status.Clear();
             return Interrupted(out, options.command);
+        }
         link.controller.SetControllerID(static_cast<std::uint8_t>(id));
         TControllerInfo info;
         // A reply can still arrive late enough to land in the next ID's wait;
@@ -331,6 +380,7 @@ int RunScan(const Options &options, const Output &out)
         std::uint8_t sn[8] = {};
         link.controller.GetControllerSN(sn);
         const QString snText = SnText(sn);
+        status.Clear();
         out.Text(QStringLiteral("ID %1: version %2, type code %3, SN %4")
                      .arg(id)
                      .arg(VersionText(info.Version))
@@ -340,6 +390,7 @@ int RunScan(const Options &options, const Output &out)
         entry.insert(QStringLiteral("id"), id);
         found.append(entry);
     }
+    status.Clear();
     if (Interrupt::Requested())
         return Interrupted(out, options.command);
     out.Text(QStringLiteral("%1 of %2 IDs answered (%3-%4).")
@@ -353,7 +404,11 @@ int RunScan(const Options &options, const Output &out)
                            {QStringLiteral("last"), options.scanLast},
                            {QStringLiteral("found"), found}});
     if (found.isEmpty()) {
-        out.Error(QStringLiteral("no controller answered"));
+        out.Error(QStringLiteral("no controller answered IDs %1-%2 on %3; check the link (see 'norvik-ctl ports', "
+                                 "--host, --udp-port), and give a wait per ID with --timeout MS")
+                      .arg(options.scanFirst)
+                      .arg(options.scanLast)
+                      .arg(LinkText(options)));
         return ExitController;
     }
     return ExitOk;
@@ -438,11 +493,17 @@ int RunPorts(const Options &options, const Output &out)
             line += QStringLiteral("  %1").arg(port.description());
         if (!port.manufacturer().isEmpty())
             line += QStringLiteral("  (%1)").arg(port.manufacturer());
+        const QString holder = PortHolder(port.systemLocation());
+        if (!holder.isEmpty())
+            line += QStringLiteral("  [in use by %1]").arg(holder);
         out.Text(line);
         ports.append(QJsonObject{{QStringLiteral("name"), port.portName()},
                                  {QStringLiteral("location"), port.systemLocation()},
                                  {QStringLiteral("description"), port.description()},
-                                 {QStringLiteral("manufacturer"), port.manufacturer()}});
+                                 {QStringLiteral("manufacturer"), port.manufacturer()},
+                                 {QStringLiteral("usb"), port.hasVendorIdentifier()},
+                                 {QStringLiteral("in_use"), !holder.isEmpty()},
+                                 {QStringLiteral("holder"), holder.isEmpty() ? QJsonValue() : QJsonValue(holder)}});
     }
     // The names "COMn" that the environment points elsewhere (simulators, USB adapters).
     QJsonArray aliases;
@@ -455,8 +516,14 @@ int RunPorts(const Options &options, const Output &out)
         if (!match.hasMatch())
             continue;
         const QString name = QStringLiteral("COM") + match.captured(1);
-        out.Text(QStringLiteral("%1  %2  (from %3)").arg(name, environment.value(key), key));
-        aliases.append(QJsonObject{{QStringLiteral("name"), name}, {QStringLiteral("location"), environment.value(key)}});
+        const QString holder = PortHolder(environment.value(key));
+        out.Text(QStringLiteral("%1  %2  (from %3)%4")
+                     .arg(name, environment.value(key), key,
+                          holder.isEmpty() ? QString() : QStringLiteral("  [in use by %1]").arg(holder)));
+        aliases.append(QJsonObject{{QStringLiteral("name"), name},
+                                   {QStringLiteral("location"), environment.value(key)},
+                                   {QStringLiteral("in_use"), !holder.isEmpty()},
+                                   {QStringLiteral("holder"), holder.isEmpty() ? QJsonValue() : QJsonValue(holder)}});
     }
     if (available.isEmpty() && aliases.isEmpty())
         out.Text(QStringLiteral("No serial ports found."));

@@ -2,10 +2,12 @@
 
 #include "cli/CommandKit.h"
 #include "cli/Commands.h"
+#include "cli/Diagnosis.h"
 #include "cli/ExitCodes.h"
 #include "cli/Interrupt.h"
 #include "cli/LinkSession.h"
 #include "cli/Output.h"
+#include "cli/Terminal.h"
 #include "common/Errors.h"
 #include "component/Controller.h"
 #include "firmware/DownloadRecorder.h"
@@ -42,12 +44,6 @@ constexpr int kAbortGraceMs = 5000;
 const QString kBootLoaderAdvice = QStringLiteral(
     "The controller may remain in its boot loader, where it no longer answers: download again with "
     "--in-bootloader, or switch its power off and on, then download again.");
-// A controller that ignores the jump command may be one that an earlier
-// download left in its boot loader.
-const QString kNotFoundAdvice = QStringLiteral(
-    "If an earlier download to this controller stopped half way, it waits in its boot loader and does not "
-    "answer: download again with --in-bootloader.");
-
 QString Clock(qint64 milliseconds)
 {
     const qint64 seconds = (milliseconds + 999) / 1000;
@@ -80,12 +76,16 @@ public:
         Touch();
         m_position = position;
     }
-    void ShowResult(norvik::DownloadOutcome, const QString &text) override
+    void ShowResult(norvik::DownloadOutcome outcome, const QString &text) override
     {
         Touch();
+        // The end letters answer the last line in place of its "K": every line was taken.
+        if (outcome == norvik::DownloadOutcome::Success)
+            m_position = m_total;
         m_resultText = text;
         EndBar();
-        if (text != m_lastStatus)
+        // A jump without its acknowledgement is worded by the run, which knows what was tried.
+        if (text != m_lastStatus && outcome != norvik::DownloadOutcome::ControllerNotFound)
             m_out.Text(text);
     }
     void ShowError(const QString &message) override
@@ -102,7 +102,8 @@ public:
         if (resend)
             ++m_resends;
         ++m_linesSent;
-        m_out.Object(QJsonObject{{QStringLiteral("position"), m_position},
+        m_out.Object(QJsonObject{{QStringLiteral("event"), QStringLiteral("progress")},
+                                 {QStringLiteral("position"), m_position},
                                  {QStringLiteral("total"), m_total},
                                  {QStringLiteral("resends"), m_resends}});
         Draw();
@@ -144,15 +145,12 @@ private:
             return;
         const int percent = static_cast<int>(100LL * (m_position - m_minimum) / (m_total - m_minimum));
         if (m_bar) {
-            constexpr int width = 30;
-            const int filled = width * percent / 100;
-            WriteOut(QStringLiteral("\r[%1%2] %3%  %4/%5 lines  %6 resends  %7 left ")
-                         .arg(QString(filled, QLatin1Char('#')), QString(width - filled, QLatin1Char('-')))
-                         .arg(percent, 3)
-                         .arg(m_position)
-                         .arg(m_total)
-                         .arg(m_resends)
-                         .arg(TimeLeft()));
+            // Fitted to the width each time (a window may be resized), and the
+            // rest of the line cleared, so that it redraws in place.
+            const QStringList parts = {QStringLiteral("%1/%2 lines").arg(m_position).arg(m_total),
+                                       QStringLiteral("%1 left").arg(TimeLeft()),
+                                       QStringLiteral("%1 resends").arg(m_resends)};
+            WriteOut(QStringLiteral("\r") + ProgressLine(percent, parts, TerminalColumns()) + QStringLiteral("\x1b[K"));
             m_barShown = true;
         } else if (percent / 10 > m_lastDecile) {
             // Not a terminal: a line every ten per cent keeps logs short.
@@ -203,12 +201,26 @@ QString OutcomeName(norvik::DownloadOutcome outcome)
     return QStringLiteral("error");
 }
 
+// The same ending in the words fleet and the history use.
+QString RolloutOutcome(norvik::DownloadOutcome outcome)
+{
+    switch (outcome) {
+    case norvik::DownloadOutcome::Success: return QStringLiteral("success");
+    case norvik::DownloadOutcome::Aborted: return QStringLiteral("interrupted");
+    case norvik::DownloadOutcome::Failure:
+    case norvik::DownloadOutcome::ControllerNotFound:
+    case norvik::DownloadOutcome::Error: break;
+    }
+    return QStringLiteral("failure");
+}
+
 } // namespace
 
 int RunDownload(const Options &options, const Output &out)
 {
     const QString path = options.arguments.at(0);
-    if (!HexFileExists(path, out, {{QStringLiteral("result"), QStringLiteral("error")}, {QStringLiteral("ok"), false}}))
+    if (!HexFileExists(path, out, {{QStringLiteral("command"), options.command}, {QStringLiteral("result"), QStringLiteral("error")},
+                                   {QStringLiteral("outcome"), QStringLiteral("failure")}, {QStringLiteral("ok"), false}}))
         return ExitIo;
 
     // A broken record would be answered "N" until the download stalls, leaving
@@ -218,7 +230,8 @@ int RunDownload(const Options &options, const Output &out)
     if (const std::optional<HexProblem> problem = norvik::DownloadRefusal(check)) {
         const QString message = norvik::DownloadRefusalText(path, *problem);
         out.Error(message);
-        out.Object(QJsonObject{{QStringLiteral("result"), QStringLiteral("error")}, {QStringLiteral("ok"), false},
+        out.Object(QJsonObject{{QStringLiteral("command"), options.command}, {QStringLiteral("result"), QStringLiteral("error")},
+                               {QStringLiteral("outcome"), QStringLiteral("failure")}, {QStringLiteral("ok"), false},
                                {QStringLiteral("error"), message}});
         return ExitIo;
     }
@@ -243,7 +256,8 @@ int RunDownload(const Options &options, const Output &out)
         }
         if (!confirmed) {
             out.Error(QStringLiteral("download cancelled; nothing was sent"));
-            out.Object(QJsonObject{{QStringLiteral("result"), QStringLiteral("cancelled")}, {QStringLiteral("ok"), false}});
+            out.Object(QJsonObject{{QStringLiteral("command"), options.command}, {QStringLiteral("result"), QStringLiteral("cancelled")},
+                                   {QStringLiteral("outcome"), QStringLiteral("cancelled")}, {QStringLiteral("ok"), false}});
             return ExitController;
         }
     }
@@ -256,7 +270,9 @@ int RunDownload(const Options &options, const Output &out)
     TController controller;
     LinkSession session(controller, options, out);
     if (const int code = session.Open(); code != ExitOk) {
-        out.Object(QJsonObject{{QStringLiteral("result"), code == ExitInterrupted ? QStringLiteral("aborted") : QStringLiteral("error")},
+        out.Object(QJsonObject{{QStringLiteral("command"), options.command},
+                               {QStringLiteral("result"), code == ExitInterrupted ? QStringLiteral("aborted") : QStringLiteral("error")},
+                               {QStringLiteral("outcome"), code == ExitInterrupted ? QStringLiteral("interrupted") : QStringLiteral("failure")},
                                {QStringLiteral("ok"), false},
                                {QStringLiteral("error"), out.LastError()}});
         return code;
@@ -331,9 +347,14 @@ int RunDownload(const Options &options, const Output &out)
     case norvik::DownloadOutcome::Failure:
         out.Note(kBootLoaderAdvice);
         break;
-    case norvik::DownloadOutcome::ControllerNotFound:
-        out.Note(kNotFoundAdvice);
+    case norvik::DownloadOutcome::ControllerNotFound: {
+        const Diagnosis d = Diagnose(options, controller, QStringLiteral("the jump to the boot loader"));
+        message = d.message;
+        out.Error(message);
+        for (const QString &advice : d.advice)
+            out.Note(QStringLiteral("  - ") + advice);
         break;
+    }
     case norvik::DownloadOutcome::Aborted:
         code = ExitInterrupted;
         message = QStringLiteral("Download stopped. ") + kBootLoaderAdvice;
@@ -351,7 +372,9 @@ int RunDownload(const Options &options, const Output &out)
         }
         break;
     }
-    out.Object(QJsonObject{{QStringLiteral("result"), OutcomeName(outcome)},
+    out.Object(QJsonObject{{QStringLiteral("command"), options.command},
+                           {QStringLiteral("result"), OutcomeName(outcome)},
+                           {QStringLiteral("outcome"), RolloutOutcome(outcome)},
                            {QStringLiteral("ok"), outcome == norvik::DownloadOutcome::Success},
                            {QStringLiteral("message"), message},
                            {QStringLiteral("position"), sink.Position()},

@@ -8,6 +8,7 @@
 #include "firmware/UpgradeHistory.h"
 #include "cli/Interrupt.h"
 #include "cli/Output.h"
+#include "cli/Terminal.h"
 #include "common/Errors.h"
 
 #include <QEventLoop>
@@ -281,14 +282,17 @@ private:
             constexpr int width = 20;
             const int percent = live.total > 0 ? static_cast<int>(100LL * live.position / live.total) : 0;
             const int filled = width * percent / 100;
-            text += QStringLiteral("%1 [%2%3] %4%  %5/%6 lines  %7 resends  %8\n")
+            // A line wider than the terminal would wrap and break the redraw in place.
+            text += QStringLiteral("%1 [%2%3] %4%  %5/%6 lines  %7 resends  %8")
                         .arg(m_targets[it->first].spec.leftJustified(22), QString(filled, QLatin1Char('#')),
                              QString(width - filled, QLatin1Char('-')))
                         .arg(percent, 3)
                         .arg(live.position)
                         .arg(live.total)
                         .arg(live.resends)
-                        .arg(live.state);
+                        .arg(live.state)
+                        .left(std::max(1, TerminalColumns() - 1)) +
+                    QLatin1Char('\n');
             ++shown;
         }
         if (shown > 0)

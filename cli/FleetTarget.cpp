@@ -1,5 +1,7 @@
 #include "cli/FleetTarget.h"
 
+#include "cli/Diagnosis.h"
+
 #include "common/Errors.h"
 #include "common/IntConv.h"
 
@@ -79,6 +81,8 @@ FleetTarget ParseFleetTarget(const QString &spec, const Options &options)
     target.host = match.captured(1);
     if (target.host.startsWith(QLatin1Char('[')))
         target.host = target.host.mid(1, target.host.size() - 2);
+    if (const QString problem = AddressProblem(target.host); !problem.isEmpty())
+        throw UsageError(QStringLiteral("target '%1': %2").arg(spec, problem.mid(problem.indexOf(QLatin1Char('\'')))));
     if (match.capturedStart(2) >= 0)
         target.udpPort = SpecNumber(spec, QStringLiteral("UDP port"), match.captured(2), 1, 65535);
     if (match.capturedStart(3) >= 0)

@@ -1,6 +1,7 @@
 #include "cli/FleetWorker.h"
 
 #include "cli/CommandKit.h"
+#include "cli/Diagnosis.h"
 #include "cli/LinkSession.h"
 #include "component/Controller.h"
 #include "firmware/DownloadSequence.h"
@@ -51,6 +52,9 @@ public:
         Touch();
         if (outcome == norvik::DownloadOutcome::ControllerNotFound)
             m_jumped = false;
+        // The end letters answer the last line in place of its "K": every line was taken.
+        if (outcome == norvik::DownloadOutcome::Success)
+            m_position = m_total;
         m_text = text;
     }
     void ShowError(const QString &message) override
@@ -91,10 +95,10 @@ void Fail(FleetResult &r, const QString &message)
 }
 
 // The controller's answer, or why there was none.
-QString NoAnswerText(const TController &controller)
+QString NoAnswerText(const Options &options, const TController &controller)
 {
     const QString fault = QString::fromStdString(controller.LinkFault());
-    return fault.isEmpty() ? QStringLiteral("Controller not found") : fault;
+    return fault.isEmpty() ? Diagnose(options, controller, QStringLiteral("info")).message : fault;
 }
 
 } // namespace
@@ -135,10 +139,12 @@ FleetResult FleetWorker::RunTarget(int index, const FleetTarget &target)
         ApplySettings(controller, options);
         Q_EMIT progress(index, QStringLiteral("reading info"), 0, 0, 0);
         TControllerInfo info;
-        if (!controller.Connect()) {
-            Fail(r, NoAnswerText(controller));
+        if (const QString problem = HostProblem(options); !problem.isEmpty()) {
+            Fail(r, problem);
+        } else if (!controller.Connect()) {
+            Fail(r, NoAnswerText(options, controller));
         } else if (!controller.GetControllerInfo(info)) {
-            Fail(r, NoAnswerText(controller));
+            Fail(r, NoAnswerText(options, controller));
         } else {
             std::uint8_t sn[8] = {};
             controller.GetControllerSN(sn); // as the window: an unreadable SN stays empty
@@ -216,8 +222,15 @@ void FleetWorker::Download(TController &controller, FleetResult &r)
         r.message = QStringLiteral("stopped by Ctrl-C after %1 lines").arg(r.lines);
         break;
     case norvik::DownloadOutcome::Failure:
-    case norvik::DownloadOutcome::ControllerNotFound:
         Fail(r, sink.Text());
+        break;
+    case norvik::DownloadOutcome::ControllerNotFound:
+        // It answered the info read a moment ago: the jump itself was refused or not answered.
+        Fail(r, controller.LastReplyStatus() > 0
+                    ? QStringLiteral("the jump to the boot loader was %1").arg(RefusedText(controller.LastReplyStatus()))
+                    : QStringLiteral("controller ID %1 at %2 did not answer the jump to the boot loader")
+                          .arg(r.controllerId)
+                          .arg(r.address));
         break;
     case norvik::DownloadOutcome::Error:
         Fail(r, finished ? sink.Text() : QStringLiteral("the download sequence stopped reporting; link closed"));
@@ -247,7 +260,9 @@ void FleetWorker::Verify(TController &controller, FleetResult &r)
         Fail(r, QStringLiteral("downloaded, but no answer to the version check %1 ms later (%2); try a longer "
                                "--restart-wait, then norvik-ctl verify")
                     .arg(m_job.options.restartWait)
-                    .arg(NoAnswerText(controller)));
+                    .arg(controller.LinkFault().empty()
+                             ? QStringLiteral("controller ID %1 at %2 did not answer").arg(r.controllerId).arg(r.address)
+                             : QString::fromStdString(controller.LinkFault())));
         return;
     }
     r.versionAfter = VersionText(info.Version);

@@ -1,5 +1,6 @@
 #include "cli/LinkSession.h"
 
+#include "cli/Diagnosis.h"
 #include "cli/ExitCodes.h"
 #include "cli/Interrupt.h"
 #include "cli/Output.h"
@@ -95,6 +96,12 @@ LinkSession::~LinkSession()
 
 int LinkSession::Open()
 {
+    // A name the resolver does not know is said in those words, before the
+    // socket layer reports it as an unreachable route.
+    if (const QString problem = HostProblem(m_options); !problem.isEmpty()) {
+        m_out.Error(problem);
+        return ExitIo;
+    }
     ApplySettings(m_controller, m_options);
     m_open = true; // from here on Disconnect is owed, whatever happens
     if (!m_controller.Connect()) {

@@ -1,5 +1,7 @@
 #include "cli/Options.h"
 
+#include "cli/Diagnosis.h"
+
 #include "common/IntConv.h"
 #include "services/ComPort.h"
 
@@ -46,9 +48,10 @@ QString NonEmpty(const QString &option, const QString &value)
 
 } // namespace
 
-Options ParseOptions(const QStringList &arguments)
+Options ParseOptions(const QStringList &arguments, Options *partial)
 {
-    Options options;
+    Options local;
+    Options &options = partial ? *partial : local;
     QStringList commandOptionsSeen;
     bool optionsEnded = false;
 
@@ -60,7 +63,12 @@ Options ParseOptions(const QStringList &arguments)
              options.port = NonEmpty(QStringLiteral("--port"), v);
              options.portGiven = true;
          }},
-        {QStringLiteral("--host"), [&](const QString &v) { options.host = NonEmpty(QStringLiteral("--host"), v).trimmed(); }},
+        {QStringLiteral("--host"),
+         [&](const QString &v) {
+             options.host = NonEmpty(QStringLiteral("--host"), v).trimmed();
+             if (const QString problem = AddressProblem(options.host); !problem.isEmpty())
+                 throw UsageError(problem);
+         }},
         {QStringLiteral("--udp-port"),
          [&](const QString &v) { options.udpPort = IntegerValue(QStringLiteral("--udp-port"), v, 1, 65535); }},
         {QStringLiteral("--phone"), [&](const QString &v) { options.phone = NonEmpty(QStringLiteral("--phone"), v); }},
@@ -68,7 +76,10 @@ Options ParseOptions(const QStringList &arguments)
          [&](const QString &v) { options.dialTimeout = IntegerValue(QStringLiteral("--dial-timeout"), v, 0, 3600000); }},
         {QStringLiteral("--id"), [&](const QString &v) { options.id = IntegerValue(QStringLiteral("--id"), v, 1, 255); }},
         {QStringLiteral("--timeout"),
-         [&](const QString &v) { options.timeout = IntegerValue(QStringLiteral("--timeout"), v, 0, 60000); }},
+         [&](const QString &v) {
+             options.timeout = IntegerValue(QStringLiteral("--timeout"), v, 0, 60000);
+             options.timeoutGiven = true;
+         }},
         {QStringLiteral("--retry"),
          [&](const QString &v) { options.retry = IntegerValue(QStringLiteral("--retry"), v, 1, 1000); }},
         {QStringLiteral("--retry-sleep"),
@@ -115,6 +126,18 @@ Options ParseOptions(const QStringList &arguments)
                                      QStringLiteral("--sn"),      QStringLiteral("--since"),   QStringLiteral("--csv")};
     // A negative number is an argument (a call's integer), not an option.
     static const QRegularExpression negativeNumber(QStringLiteral("^-(\\d|\\$|0x)"));
+
+    // The command's name first, so that a refusal of an option before it can
+    // still name the command it was meant for.
+    for (int i = 0; i < arguments.size(); ++i) {
+        const QString &arg = arguments.at(i);
+        if (arg == QLatin1String("--") || !arg.startsWith(QLatin1Char('-')) || negativeNumber.match(arg).hasMatch()) {
+            options.command = arg == QLatin1String("--") ? arguments.value(i + 1) : arg;
+            break;
+        }
+        if (valued.count(arg) != 0)
+            ++i;
+    }
 
     QStringList positional;
     for (int i = 0; i < arguments.size(); ++i) {

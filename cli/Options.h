@@ -37,6 +37,7 @@ struct Options {
     int dialTimeout = 90000;
     int id = 1;
     int timeout = 200;
+    bool timeoutGiven = false; // scan: --timeout bounds each ID's wait on the serial link too
     int retry = 20;
     int retrySleep = 20;
     bool trace = false;
@@ -78,7 +79,9 @@ struct Options {
 // Parses the arguments after the program name. Raises UsageError for an
 // unknown option or command, a missing or malformed value, or a wrong number
 // of arguments. --help and --version are honoured without a command.
-Options ParseOptions(const QStringList &arguments);
+// With partial, what was parsed before a UsageError stays there (--json, the
+// command), so that the refusal can still be given in the run's JSON shape.
+Options ParseOptions(const QStringList &arguments, Options *partial = nullptr);
 
 // "Usage: norvik-ctl [link options] COMMAND [arguments]"
 QString UsageLine();

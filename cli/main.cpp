@@ -1,9 +1,11 @@
 // norvik-ctl: the controller component on the command line.
 #include "cli/Commands.h"
+#include "cli/Diagnosis.h"
 #include "cli/ExitCodes.h"
 #include "cli/Interrupt.h"
 #include "cli/Options.h"
 #include "cli/Output.h"
+#include "cli/SerialPorts.h"
 #include "common/Errors.h"
 #include "services/IdUDPClient.h"
 
@@ -26,6 +28,24 @@ int UsageFailure(const QString &message, const ctl::Output *out = nullptr)
     return ctl::ExitUsage;
 }
 
+// With --json every run ends with one result object on stdout, a refusal included.
+void ResultObject(const QString &command, const QString &error, int code)
+{
+    ctl::WriteOut(QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("command"), command},
+                                                              {QStringLiteral("ok"), false},
+                                                              {QStringLiteral("error"), error},
+                                                              {QStringLiteral("exit_code"), code}})
+                                        .toJson(QJsonDocument::Compact) +
+                                    '\n'));
+}
+
+// Whether the command opens the serial port that --port names.
+bool UsesSerialPort(const ctl::Options &options)
+{
+    static const QStringList offline = {QStringLiteral("ports"), QStringLiteral("hex-info"), QStringLiteral("history")};
+    return options.Link() != ctl::LinkKind::Network && !offline.contains(options.command) && !options.list;
+}
+
 int Run(const ctl::Options &options, const ctl::Output &out)
 {
     try {
@@ -33,8 +53,10 @@ int Run(const ctl::Options &options, const ctl::Output &out)
     } catch (const ctl::UsageError &e) {
         return UsageFailure(e.Message(), &out);
     } catch (const EIdException &e) {
-        // Socket faults of the network link: host not found, send refused, ...
-        out.Error(QString::fromStdString(e.what()).replace(QLatin1String("\r\n"), QLatin1String(" ")));
+        // Socket faults of the network link: the socket layer's words, with what was tried.
+        out.Error(QStringLiteral("%1 failed: %2")
+                      .arg(ctl::LinkText(options),
+                           QString::fromStdString(e.what()).replace(QLatin1String("\r\n"), QLatin1String(" "))));
         return ctl::ExitIo;
     } catch (const norvik::EDateError &e) {
         // The controller answered with a clock that cannot exist.
@@ -67,9 +89,14 @@ int main(int argc, char **argv)
 
     ctl::Options options;
     try {
-        options = ctl::ParseOptions(QCoreApplication::arguments().mid(1));
+        options = ctl::ParseOptions(QCoreApplication::arguments().mid(1), &options);
     } catch (const ctl::UsageError &e) {
-        return UsageFailure(e.Message());
+        const int code = UsageFailure(e.Message());
+        const QStringList given = QCoreApplication::arguments().mid(1);
+        const qsizetype end = given.indexOf(QStringLiteral("--"));
+        if (options.json || given.mid(0, end < 0 ? given.size() : end).contains(QStringLiteral("--json")))
+            ResultObject(options.command, e.Message(), code);
+        return code;
     }
     if (options.help) {
         ctl::WriteOut(ctl::HelpText());
@@ -84,14 +111,19 @@ int main(int argc, char **argv)
 
     ctl::Interrupt::Install();
     const ctl::Output out(options.json);
-    const int code = Run(options, out);
-    if (out.Json() && !out.ObjectWritten() && code != ctl::ExitOk) {
-        ctl::WriteOut(QString::fromUtf8(
-            QJsonDocument(QJsonObject{{QStringLiteral("command"), options.command},
-                                      {QStringLiteral("ok"), false},
-                                      {QStringLiteral("error"), out.LastError()},
-                                      {QStringLiteral("exit_code"), code}})
-                .toJson(QJsonDocument::Compact) + '\n'));
+    if (options.port.compare(QLatin1String("auto"), Qt::CaseInsensitive) == 0 && UsesSerialPort(options)) {
+        const ctl::AutoPort chosen = ctl::FindAutoPort();
+        if (chosen.port.isEmpty()) {
+            out.Error(chosen.error);
+            const int code = chosen.several ? ctl::ExitUsage : ctl::ExitIo;
+            if (out.Json())
+                ResultObject(options.command, chosen.error, code);
+            return code;
+        }
+        options.port = chosen.port;
     }
+    const int code = Run(options, out);
+    if (out.Json() && !out.ObjectWritten() && code != ctl::ExitOk)
+        ResultObject(options.command, out.LastError(), code);
     return code;
 }

@@ -107,7 +107,12 @@ int TBasicCom::Exchange(std::uint8_t address, std::uint8_t code, const std::uint
         return 0;
     SendFrame(length);
     Pause(pauseMs);
-    return ReceiveFrame();
+    const int count = ReceiveFrame();
+    if (count <= 0)
+        m_lastReplyStatus = -1;
+    else
+        m_lastReplyStatus = count == 7 ? ReplyBuffer[5] : 0;
+    return count;
 }
 
 int TBasicCom::Exchange(std::uint8_t code, const std::uint8_t *data, int n, int pauseMs)

@@ -54,6 +54,17 @@ public:
     void SetSendAfterSleep(int value) { SendAfterSleep = value; }
     bool Connected() const { return m_connected; }
 
+    // The controller's status byte for the last exchange, so that applications
+    // can tell a refusal from silence where a command's result cannot (the
+    // commands judged by their reply's length alone count a refusal as done):
+    //   -1     nothing read yet, or the last exchange got no reply (count 0);
+    //   0..255 the status byte (frame byte 5) of a 7-byte acknowledgement;
+    //   0      a reply of any other length: the controller answered with data
+    //          (or a frame no command expects), which is no refusal.
+    // DirectReadByteXRAM carries the byte read where the status would be and
+    // counts as 0; DirectReadBlockXRAM's raw block gives 0, its absence -1.
+    int LastReplyStatus() const { return m_lastReplyStatus; }
+
     // --- identity, info and boot-loader commands --------------------------------
     // Serial numbers and device-ID texts are exactly 8 characters on the wire.
     // A text of any other length is refused before anything is sent: the
@@ -88,24 +99,28 @@ public:
     // --- transaction reading ---------------------------------------------------------
     // Each read returns 1 for a valid answer (also one without a record: delivery
     // byte 0), -1 otherwise; a delivered record is confirmed 50 ms later by
-    // echoing its record tag. size 14 selects the 14-byte form (4-byte cards
-    // only), anything else the 22-byte form: buffer must hold 14 or 22 bytes.
+    // echoing its record tag. size is what buffer holds: 14 selects the 14-byte
+    // form (4-byte cards only), 22 or more the 22-byte form, which is written
+    // (22 bytes) for every other card width too. Any other size raises
+    // EArgumentError ("Size: ...") before anything is sent. The CardNBytes
+    // reads always write 22 bytes: buffer must hold 22.
     int ReadTransaction(std::uint8_t *buffer, int size);
     int ReadTransactionCard7Bytes(std::uint8_t *buffer);
     int ReadTransactionCard8Bytes(std::uint8_t *buffer);
     int ReadTransactionCard12Bytes(std::uint8_t *buffer);
     // ReadRemovedTransaction answers in the 4-byte-card layout whatever CardBytes
-    // is; it is neither verified, confirmed nor logged.
+    // is; it is neither verified, confirmed nor logged. size as ReadTransaction's.
     int ReadRemovedTransaction(std::uint16_t index, std::uint8_t *buffer, int size);
     // One debug-log line for the reply in ReplyBuffer, laid out by CardBytes.
     std::string FormatTransactionLog() const;
 
     // --- card lists ---------------------------------------------------------------------
-    // Lists are 32-bit integers of which the low byte of each used entry is
-    // sent. Results: tri-state by count (1 for a 7-byte answer, 0 for another
+    // Lists are integers of which each used entry goes out as one byte.
+    // Results: tri-state by count (1 for a 7-byte answer, 0 for another
     // length, -1 for none). A card text that does not convert, a date text that
-    // is not six digits, or a list or raw text shorter than the frame needs
-    // raises before anything is sent (EConvertError / EArgumentError).
+    // is not six digits, a list or raw text shorter than the frame needs, or a
+    // used zone, extra or byte list entry outside 0 to 255 raises before
+    // anything is sent (EConvertError / EArgumentError, naming the argument).
     int AddSortedCardA(int index, const std::string &cardNo, const std::vector<int> &zoneList, bool useDates,
                        int code, const std::string &startDate, const std::string &endDate, bool flag);
     int AddUnSortedCardA(const std::string &cardNo, const std::vector<int> &zoneList, bool useDates, int code,
@@ -240,4 +255,5 @@ protected:
     static int TriStateByCount(int count, int expected = 7);                    // 1, 0 count -> -1, else 0
 
     bool m_connected = false;
+    int m_lastReplyStatus = -1;
 };

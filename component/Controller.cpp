@@ -5,6 +5,7 @@
 #include "component/MODEM.h"
 #include "component/TCPIP.h"
 #include "component/UART.h"
+#include "component/commands/Arguments.h"
 #include "services/ComPort.h"
 
 #include <cstdint>
@@ -233,6 +234,10 @@ void TController::Dial(const std::string &phoneNumber)
 
 int TController::ReadTransaction(std::uint8_t *buffer, int size)
 {
+    // The wide-card reads always fill 22 bytes: a smaller buffer is refused
+    // before the controller hands over (and forgets) a record.
+    if (m_cardBytes != cbNormal)
+        norvik::args::RecordBuffer(size, false, "Size");
     switch (m_cardBytes) {
     case cbCard7Bytes:
         return m_current->ReadTransactionCard7Bytes(buffer);

@@ -148,8 +148,14 @@ public:
 #undef NORVIK_FORWARD
 
     // By the component's own CardBytes: the wide widths read their own layout
-    // into the 22-byte form and ignore size; 4-byte cards honour size (14 or 22).
+    // into the 22-byte form, so buffer must hold 22 bytes and size must say so
+    // (at least 22); 4-byte cards honour size (14, or 22 and more). A smaller
+    // size raises EArgumentError ("Size: ...") before anything is sent.
     int ReadTransaction(std::uint8_t *buffer, int size);
+
+    // The current link's status byte of the last reply (see
+    // TBasicCom::LastReplyStatus): -1 for none, else what the controller said.
+    int LastReplyStatus() const { return m_current->LastReplyStatus(); }
 
     // The PIN as the caller holds it: 8-bit text goes to the text form (digits
     // two per byte); anything else is taken as an integer (a wide text of

@@ -360,6 +360,11 @@ std::string TComPort::DevicePath() const
     return norvik::SerialDevicePath(m_port);
 }
 
+std::string TComPort::LineHolder(const std::string &path)
+{
+    return lineHolder(path);
+}
+
 std::string TComPort::DialoutHint()
 {
     return "Add your user to the dialout group (sudo usermod -aG dialout $USER), then log in again.";

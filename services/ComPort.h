@@ -207,6 +207,9 @@ public:
     // dialout group on Linux: the refusal above and the programs' help say it
     // in these words.
     static std::string DialoutHint();
+    // Who holds the device at path by a lock file or a whole-file lock
+    // ("process 1234 (minicom)"); empty when nobody does, as far as the system tells.
+    static std::string LineHolder(const std::string &path);
 
     // --- transfers (0 bytes moved on a closed port) ---------------------------
     int WriteBytes(const void *buffer, int count);

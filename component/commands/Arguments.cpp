@@ -124,4 +124,13 @@ std::vector<std::uint8_t> ByteEntries(const std::vector<int> &list, std::size_t 
     return bytes;
 }
 
+void RecordBuffer(int size, bool shortFormAllowed, const char *name)
+{
+    if (size >= 22 || (shortFormAllowed && size == 14))
+        return;
+    throw EArgumentError(Named(name, std::to_string(size) + " bytes cannot hold the record: the read writes 22 bytes" +
+                                         (shortFormAllowed ? std::string(" (14 with a size of exactly 14)")
+                                                           : std::string(" for 7-, 8- and 12-byte cards"))));
+}
+
 } // namespace norvik::args

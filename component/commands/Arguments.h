@@ -57,4 +57,9 @@ void InRange(long long value, long long low, long long high, const char *name, c
 // 0 to 255: a floor time of 300 s must not reach the controller as 44 s.
 std::vector<std::uint8_t> ByteEntries(const std::vector<int> &list, std::size_t count, const char *name);
 
+// A transaction read writes the 22-byte form, or 14 bytes when the short form
+// is allowed (4-byte cards) and asked for with size 14. EArgumentError unless
+// size says the caller's buffer holds what will be written.
+void RecordBuffer(int size, bool shortFormAllowed, const char *name);
+
 } // namespace norvik::args

@@ -52,12 +52,11 @@ struct CardData {
         Put(0);
         PutNumber(number);
     }
-    // The D, F and H forms: the low bytes of the first `count` extra-list entries.
+    // The D, F and H forms: the first `count` extra-list entries, one byte each.
     void PutExtraList(const std::vector<int> &list, std::size_t count)
     {
-        args::AtLeast(list.size(), count, "ExtraList");
-        for (std::size_t i = 0; i < count; ++i)
-            Put(args::Low8(list[i]));
+        for (std::uint8_t b : args::ByteEntries(list, count, "ExtraList"))
+            Put(b);
     }
 };
 
@@ -108,9 +107,10 @@ void PutRecord(CardData &data, TCardBytes width, RecordKind kind, const std::str
     }
 
     if (!zonesFromCard) {
-        args::AtLeast(zoneList.size(), 4, "ZoneList");
+        // A zone of 256 would otherwise reach the controller as zone 0.
+        const std::vector<std::uint8_t> given = args::ByteEntries(zoneList, 4, "ZoneList");
         for (int i = 0; i < 4; ++i)
-            zones[i] = args::Low8(zoneList[static_cast<std::size_t>(3 - i)]);
+            zones[i] = given[static_cast<std::size_t>(3 - i)];
     }
     if (!wide)
         args::DecimalDate(useDates ? startDate : kNoStartDate, "StartDate", start);
@@ -139,6 +139,8 @@ void PutReversedBlock(CardData &data, TCardBytes width, const std::vector<int> &
 {
     const std::size_t first = width == cbCard12Bytes ? 0 : 4;
     args::AtLeast(byteList.size(), first + 16, "ByteList");
+    for (std::size_t i = first; i < first + 16; ++i)
+        args::InRange(byteList[i], 0, 255, "ByteList", ("entry " + std::to_string(i) + " value").c_str());
     for (std::size_t i = first + 16; i > first; --i)
         data.Put(args::Low8(byteList[i - 1]));
 }

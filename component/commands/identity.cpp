@@ -151,6 +151,7 @@ int TBasicCom::SendReadDeviceID(int selector, const std::string &text)
     FillByteAndText(data, static_cast<unsigned>(selector), text);
     if (Exchange(kCodeReadDeviceID, data, sizeof data, 100) != 9)
         return -1;
+    m_lastReplyStatus = ReplyBuffer[5]; // this answer carries a status before its data
     if (ReplyBuffer[5] != 0)
         return 0;
     // The echo must name the selector asked for. Only its low 8 bits go out,

@@ -35,7 +35,9 @@ bool TBasicCom::DirectReadBlockXRAM(std::uint32_t address, std::uint8_t *buffer,
     SendOnly(ControllerID, kCodeReadBlockXRAM, data, 4);
     // The block comes back raw, not framed, once the controller has read it out.
     Pause(100);
-    return DirectReceive(buffer) == kXRAMBlock;
+    const int count = DirectReceive(buffer);
+    m_lastReplyStatus = count > 0 ? 0 : -1;
+    return count == kXRAMBlock;
 }
 
 bool TBasicCom::DirectReadByteXRAM(std::uint32_t address, std::uint8_t &value)
@@ -45,6 +47,7 @@ bool TBasicCom::DirectReadByteXRAM(std::uint32_t address, std::uint8_t &value)
     if (Exchange(kCodeReadByteXRAM, data, 4) != 7)
         return false;
     value = ReplyBuffer[5]; // the byte read travels where other answers carry their status
+    m_lastReplyStatus = 0;
     return true;
 }
 

@@ -3,6 +3,8 @@
 // next, and the daily debug log of what was delivered.
 #include "component/BasicCom.h"
 
+#include "component/commands/Arguments.h"
+
 #include <QTime>
 
 #include <cstdio>
@@ -108,6 +110,7 @@ int TBasicCom::ReadTransactionAs(TCardBytes width, std::uint8_t *buffer, bool sh
 
 int TBasicCom::ReadTransaction(std::uint8_t *buffer, int size)
 {
+    norvik::args::RecordBuffer(size, true, "Size");
     return ReadTransactionAs(cbNormal, buffer, size == kShortForm);
 }
 
@@ -130,6 +133,7 @@ int TBasicCom::ReadRemovedTransaction(std::uint16_t index, std::uint8_t *buffer,
 {
     // The controller looks the record up by index and needs 200 ms to answer;
     // it answers in the 4-byte-card layout whatever width it otherwise uses.
+    norvik::args::RecordBuffer(size, true, "Size");
     const std::uint8_t data[2] = {static_cast<std::uint8_t>(index >> 8), static_cast<std::uint8_t>(index & 0xFF)};
     const RecordLayout layout = LayoutOf(cbNormal);
     if (Exchange(kCodeReadRemoved, data, 2, 200) != layout.ReplyLength())

@@ -176,6 +176,33 @@ TEST(EngineResultConventions, EachRowOfTheTable)
     }
 }
 
+TEST(EngineResultConventions, LastReplyStatusTellsARefusalFromSilenceAndFromData)
+{
+    FakeLink link;
+    ScopedSleeper sleeper(link.SleepRecorder());
+    EXPECT_EQ(link.LastReplyStatus(), -1);
+    std::uint8_t value = 0;
+    const struct {
+        Bytes reply; // empty: silence
+        std::function<void()> call;
+        int status;
+    } rows[] = {
+        {FakeLink::Frame(0x01, 0x0A, {0x0A, 0x05}), [&] { EXPECT_TRUE(link.ForceOpenDoorNow(1)); }, 5},
+        {FakeLink::Frame(0x01, 0x4B, {0x4B, 0x3F}), [&] { EXPECT_TRUE(link.DirectReadByteXRAM(0, value)); }, 0},
+        {FakeLink::Frame(0x01, 0x20, {0x20, 0x01, 0x00}), [&] { EXPECT_TRUE(link.GetDoorStatus(1, value)); }, 0},
+        {{}, [&] { EXPECT_FALSE(link.ForceOpenDoorNow(1)); }, -1},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.status);
+        if (row.reply.empty())
+            link.QueueSilence();
+        else
+            link.QueueReply(row.reply);
+        row.call();
+        EXPECT_EQ(link.LastReplyStatus(), row.status);
+    }
+}
+
 TEST(EngineResultConventions, ResetThroughTheLinkReadsLengthBeforeStatus)
 {
     FakeLink link;

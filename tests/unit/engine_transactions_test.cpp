@@ -1,6 +1,8 @@
 // Transaction reads against a scripted link: the record copied for each card
 // width, its confirmation, the debug log line, and the answers that are neither
 // confirmed nor logged.
+#include "common/Errors.h"
+#include "component/Controller.h"
 #include "tests/support/FakeLink.h"
 #include "tests/support/TestUtil.h"
 
@@ -161,4 +163,31 @@ TEST(EngineTransactions, ReadRemovedTransaction)
     EXPECT_EQ(t.link.calls, (Calls{"SendFrame", "Sleep 200", "ReceiveFrame", "Sleep 50", "SendFrame", "Sleep 200",
                                    "ReceiveFrame", "Sleep 50", "SendFrame", "Sleep 200", "ReceiveFrame"}));
     EXPECT_TRUE(t.NothingLogged());
+}
+
+TEST(EngineTransactions, ASizeThatCannotHoldTheRecordIsRefusedBeforeSending)
+{
+    std::uint8_t buffer[22] = {};
+    FakeLink link;
+    TController controller;
+    controller.SetCardBytes(cbCard8Bytes);
+    const struct {
+        std::function<void()> call;
+        const char *message;
+    } rows[] = {
+        {[&] { link.ReadTransaction(buffer, 20); }, "Size: 20 bytes cannot hold the record: the read writes 22 bytes (14"},
+        {[&] { link.ReadRemovedTransaction(1, buffer, 0); }, "Size: 0 bytes cannot hold"},
+        {[&] { controller.ReadTransaction(buffer, 14); },
+         "Size: 14 bytes cannot hold the record: the read writes 22 bytes for 7-, 8- and 12-byte cards"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.message);
+        try {
+            row.call();
+            ADD_FAILURE() << "not refused";
+        } catch (const norvik::EArgumentError &e) {
+            EXPECT_EQ(std::string(e.what()).rfind(row.message, 0), 0u) << e.what();
+        }
+    }
+    EXPECT_TRUE(link.calls.empty());
 }
