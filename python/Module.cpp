@@ -77,19 +77,10 @@ std::string DialupStatusText(TDialupStatus status)
     return "unknown dial state " + std::to_string(static_cast<int>(status));
 }
 
-// The status byte of the last reply.
-// TODO(last reply status): read TController::LastReplyStatus() once the
-// component has it; until then the byte is taken from the current link's reply
-// buffer, which the link clears before each read (None: nothing came back).
-py::object LastReplyStatus(PyController &self)
+// The status byte of the last reply of the current link; -1 when none came.
+int LastReplyStatus(PyController &self)
 {
-    const std::optional<int> status = self.Call([](TController &c) -> std::optional<int> {
-        const std::uint8_t *reply = c.Current()->ReplyBuffer;
-        if (reply[0] == 0)
-            return std::nullopt;
-        return reply[5];
-    });
-    return ToPython(status);
+    return self.Call([](TController &c) { return c.LastReplyStatus(); });
 }
 
 } // namespace
@@ -328,7 +319,7 @@ void BindController(py::module_ &m)
         "component_version", [](PyController &self) { return self.Call([](TController &c) { return c.Version(); }); },
         "The component's own version.");
     cls.def_property_readonly("last_reply_status", &LastReplyStatus,
-                              "The status byte of the last reply (0 accepted); None when nothing came back.");
+                              "The status byte of the last reply (0 accepted); -1 when none came.");
     cls.def("LastReplyStatus", &LastReplyStatus, "The status byte of the last reply, as last_reply_status.");
 
     cls.def("connect", &PyController::Connect, "Opens the link; raises norvik.LinkError when it does not open.");
