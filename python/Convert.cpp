@@ -23,6 +23,14 @@ std::string TypeName(py::handle value)
     return py::str(py::type::handle_of(value).attr("__name__")).cast<std::string>();
 }
 
+// The bytes of a bytes or bytearray object.
+std::string RawBytes(py::handle value)
+{
+    if (PyByteArray_Check(value.ptr()))
+        return {PyByteArray_AS_STRING(value.ptr()), static_cast<std::size_t>(PyByteArray_GET_SIZE(value.ptr()))};
+    return {PyBytes_AS_STRING(value.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(value.ptr()))};
+}
+
 void EnsureDateTimeApi()
 {
     if (!PyDateTimeAPI)
@@ -62,7 +70,7 @@ std::string Text(py::handle value, const char *name, std::size_t length)
 {
     std::string text;
     if (PyBytes_Check(value.ptr()) || PyByteArray_Check(value.ptr())) {
-        text = py::bytes(py::reinterpret_borrow<py::object>(value)).cast<std::string>();
+        text = RawBytes(value);
     } else if (PyUnicode_Check(value.ptr())) {
         // The controller stores 8-bit characters: a text that needs more is refused, not mangled.
         PyObject *latin1 = PyUnicode_AsLatin1String(value.ptr());
@@ -95,7 +103,7 @@ std::vector<int> IntegerList(py::handle value, const char *name)
 std::vector<std::uint8_t> ByteBlock(py::handle value, const char *name)
 {
     if (PyBytes_Check(value.ptr()) || PyByteArray_Check(value.ptr())) {
-        const std::string raw = py::bytes(py::reinterpret_borrow<py::object>(value)).cast<std::string>();
+        const std::string raw = RawBytes(value);
         return {raw.begin(), raw.end()};
     }
     if (PyUnicode_Check(value.ptr()) || !PySequence_Check(value.ptr()))
