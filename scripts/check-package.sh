@@ -6,6 +6,8 @@
 # builds against the unpacked library packages (CMake and pkg-config) and
 # reads a simulated controller, pkg-config resolves the library with only the
 # -dev package's dependencies, every public header compiles on its own, the
+# Python module imports from its package and reads the simulated controller
+# and each Python example runs, the
 # desktop entry validates, the manual pages render and the completion answers.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -15,8 +17,8 @@ bash "$ROOT/scripts/install-deps.sh" --package
 
 shopt -s nullglob
 debs=("$PACKAGES"/*.deb)
-if [[ ${#debs[@]} -ne 3 ]]; then
-  echo "check-package: expected three .deb files in $PACKAGES (run bash scripts/package.sh first)" >&2
+if [[ ${#debs[@]} -ne 4 ]]; then
+  echo "check-package: expected four .deb files in $PACKAGES (run bash scripts/package.sh first)" >&2
   exit 1
 fi
 burner_deb=("$PACKAGES"/norvik-burner_*.deb)
@@ -137,6 +139,41 @@ headers_compile() {
   return $status
 }
 check "every installed header compiles on its own" headers_compile
+
+# The Python module from the unpacked package, with Debian's Python 3 (the
+# interpreter it is built for), reads the simulated controller; then every
+# example script runs against it, the download last (it changes the version).
+PYTHON_DIR="$ROOTFS/usr/lib/python3/dist-packages"
+EXAMPLES="$ROOTFS/usr/share/doc/python3-norvik-controller/examples"
+python_reads() {
+  PYTHONPATH="$PYTHON_DIR" /usr/bin/python3 -c '
+import sys, norvik
+assert norvik.__file__.startswith(sys.argv[2]), norvik.__file__
+with norvik.Controller(host="127.0.0.1", udp_port=int(sys.argv[1])) as c:
+    ok, info = c.GetControllerInfo()
+    assert ok and (info.version_text, info.TypeCode) == ("2.7", 261), info
+print(info)' "$SIM_PORT" "$PYTHON_DIR"
+}
+check "python3 imports norvik from the package and reads the simulated controller" python_reads
+check "the module's type stub is installed beside it" test -s "$PYTHON_DIR/norvik.pyi"
+python_examples() {
+  local script
+  export PYTHONPATH="$PYTHON_DIR" XDG_DATA_HOME="$WORK/data"
+  runs() { # runs EXPECTED SCRIPT ARG...: the script succeeds and prints a line matching EXPECTED
+    local expected=$1 out
+    shift
+    out="$(/usr/bin/python3 "$EXAMPLES/$@")" && grep -q -- "$expected" <<<"$out" ||
+      { echo "$1: $out"; return 1; }
+  }
+  runs "^version 2.7, type code 261," info.py 127.0.0.1 "$SIM_PORT" &&
+    runs "^card 123456 added" add_card.py 127.0.0.1 "$SIM_PORT" 123456 &&
+    runs "record(s) read$" transactions.py 127.0.0.1 "$SIM_PORT" &&
+    runs "^success$" download.py 127.0.0.1 "$SIM_PORT" "$WORK/fw.hex" &&
+    for script in "$ROOT"/examples/python/*.py; do
+      [[ -f "$EXAMPLES/${script##*/}" ]] || { echo "not in the package: ${script##*/}"; return 1; }
+    done
+}
+check "the Python examples run against the simulated controller" python_examples
 
 check "the desktop entry validates" desktop-file-validate "$ROOTFS/usr/share/applications/norvik-burner.desktop"
 pages_render() {

@@ -7,6 +7,7 @@ PACKAGES=(
   g++ make cmake
   qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libqt6sql6-sqlite
   libgtest-dev libgmock-dev
+  pybind11-dev python3-dev python3-pytest
 )
 for option in "$@"; do
   case "$option" in

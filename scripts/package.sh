@@ -5,6 +5,7 @@
 #   norvik-burner_VERSION_ARCH.deb             the window and the command-line programs
 #   libnorvik-controller1_VERSION_ARCH.deb     the controller component (shared library)
 #   libnorvik-controller-dev_VERSION_ARCH.deb  its headers, CMake package and pkg-config file
+#   python3-norvik-controller_VERSION_ARCH.deb the Python module norvik
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="${NORVIK_PACKAGE_BUILD_DIR:-$ROOT/build-pkg}"
