@@ -36,7 +36,9 @@ QString HistoryNotWritten(const QString &why);
 // saying where it was asked and what to do, see Diagnosis.h), Ctrl-C cut the
 // wait short, or the serial port was lost (exit 3, saying so). what names the
 // action in the message; empty: the command.
-int NoAnswer(const Output &out, const Options &options, const TController &controller, const QString &what = {});
+// tries: how often the read was asked (the network link asks reads again).
+int NoAnswer(const Output &out, const Options &options, const TController &controller, const QString &what = {},
+             int tries = 1);
 
 // The commands that reach the access-control side of the controller.
 int RunCall(const Options &options, const Output &out);

@@ -82,7 +82,7 @@ int Interrupted(const Output &out, const QString &command)
     return ExitInterrupted;
 }
 
-int NoAnswer(const Output &out, const Options &options, const TController &controller, const QString &what)
+int NoAnswer(const Output &out, const Options &options, const TController &controller, const QString &what, int tries)
 {
     if (Interrupt::Requested())
         return Interrupted(out, options.command);
@@ -91,7 +91,7 @@ int NoAnswer(const Output &out, const Options &options, const TController &contr
         out.Object(Failure(options.command, lost));
         return ExitIo;
     }
-    const Diagnosis d = Diagnose(options, controller, what);
+    const Diagnosis d = Diagnose(options, controller, what, tries);
     out.Error(d.message);
     for (const QString &advice : d.advice)
         out.Note(QStringLiteral("  - ") + advice);
@@ -139,7 +139,8 @@ int OpenAndReadInfo(Link &link, TControllerInfo &info, const Options &options, c
     if (const int code = link.session.Open(); code != ExitOk)
         return code;
     return norvik::ReadInfo(link.controller, info, options.ReadTries()) ? ExitOk
-                                                                         : NoAnswer(out, options, link.controller);
+                                                                         : NoAnswer(out, options, link.controller, {},
+                                                                                    options.ReadTries());
 }
 
 int RunInfo(const Options &options, const Output &out)
@@ -266,7 +267,7 @@ int RunGetClock(const Options &options, const Output &out)
         answered = time != fallback || ReplyCarriedFallbackClock(link.controller);
     }
     if (!answered)
-        return NoAnswer(out, options, link.controller);
+        return NoAnswer(out, options, link.controller, {}, options.ReadTries());
     out.Text(time.toString(kDateTimeFormat));
     out.Object(QJsonObject{{QStringLiteral("command"), options.command},
                            {QStringLiteral("ok"), true},

@@ -34,8 +34,10 @@ QString PortText(const Options &options)
     return QStringLiteral("%1 (%2)").arg(options.port, device);
 }
 
-QString WaitText(const Options &options)
+QString WaitText(const Options &options, int tries)
 {
+    if (options.Link() == LinkKind::Network && tries > 1)
+        return QStringLiteral("%1 ms (--timeout), asked %2 times (--tries)").arg(options.timeout).arg(tries);
     if (options.Link() == LinkKind::Network)
         return QStringLiteral("%1 ms (--timeout)").arg(options.timeout);
     return QStringLiteral("%1 reads %2 ms apart (--retry, --retry-sleep)").arg(options.retry).arg(options.retrySleep);
@@ -85,7 +87,7 @@ QString RefusedText(int status)
     return QStringLiteral("refused by the controller (status %1)").arg(hex);
 }
 
-Diagnosis Diagnose(const Options &options, const TController &controller, const QString &what)
+Diagnosis Diagnose(const Options &options, const TController &controller, const QString &what, int tries)
 {
     Diagnosis d;
     d.status = controller.LastReplyStatus();
@@ -108,7 +110,7 @@ Diagnosis Diagnose(const Options &options, const TController &controller, const 
         d.message = QStringLiteral("%1: no answer from controller ID %2 on %3 within %4")
                         .arg(action)
                         .arg(options.id)
-                        .arg(LinkText(options), WaitText(options));
+                        .arg(LinkText(options), WaitText(options, tries));
         d.advice = NoAnswerAdvice(options);
     }
     return d;

@@ -31,7 +31,8 @@ QString LinkText(const Options &options);
 QString RefusedText(int status);
 // The last exchange of controller, judged with the options it ran with.
 // what names the action for the message ("Open door 7"); empty: the command.
-Diagnosis Diagnose(const Options &options, const TController &controller, const QString &what = {});
+// tries: how often the exchange was asked before it counted as unanswered.
+Diagnosis Diagnose(const Options &options, const TController &controller, const QString &what = {}, int tries = 1);
 
 // Why a --host text is no IPv4 address ("300.1.1.1"), empty when it is one or
 // a host name. The usage error that refuses it is raised by the caller.

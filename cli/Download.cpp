@@ -375,7 +375,8 @@ int RunDownload(const Options &options, const Output &out)
         if (!norvik::ReadInfo(controller, info, options.ReadTries())) {
             norvik::UpgradeRecord row = RowBeforeJump(controller, path, started);
             const QString lost = QString::fromStdString(controller.LinkFault());
-            const Diagnosis d = Diagnose(options, controller, QStringLiteral("the read before the download"));
+            const Diagnosis d = Diagnose(options, controller, QStringLiteral("the read before the download"),
+                                         options.ReadTries());
             const QString message = lost.isEmpty() ? d.message : lost;
             row.outcome = Interrupt::Requested() ? QStringLiteral("interrupted") : QStringLiteral("failure");
             row.message = message;

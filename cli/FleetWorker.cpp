@@ -103,7 +103,7 @@ void Fail(FleetResult &r, const QString &message)
 QString NoAnswerText(const Options &options, const TController &controller)
 {
     const QString fault = QString::fromStdString(controller.LinkFault());
-    return fault.isEmpty() ? Diagnose(options, controller, QStringLiteral("info")).message : fault;
+    return fault.isEmpty() ? Diagnose(options, controller, QStringLiteral("info"), options.ReadTries()).message : fault;
 }
 
 } // namespace

@@ -127,27 +127,23 @@ const std::vector<CommandRow> kCommands = {
 
 const std::vector<OptionRow> kOptions = {
     {"", "--port", "NAME",
-     "serial port: \"COMn\" or a device path (default COM1); COMn is the device in $NORVIK_COMn, else /dev/ttyS(n-1); "
-     "\"auto\": the one USB serial adapter plugged in"},
+     "serial port: COMn (default COM1), a device path, or \"auto\": the one USB adapter"},
     {"", "--host", "ADDR", "use the network link (UDP) to this address"},
     {"", "--udp-port", "N", "the controller's UDP port (default 1001)"},
     {"", "--phone", "NUMBER", "use the modem on --port: dial NUMBER first, hang up at the end"},
     {"", "--dial-timeout", "MS", "give up dialing after MS milliseconds (default 90000)"},
     {"", "--id", "N", "controller ID, 1..255 (default 1)"},
-    {"", "--timeout", "MS", "network: wait for a reply datagram (default 200); scan: each ID's wait, on the serial "
-                          "link too"},
+    {"", "--timeout", "MS", "network, scan: a reply's wait (default 200)"},
     {"", "--retry", "N", "serial/modem: read attempts per reply (default 20)"},
     {"", "--retry-sleep", "MS", "serial/modem: pause between attempts (default 20)"},
     {"", "--tries", "N",
-     "network: ask a read (info, SN, clock, the version checks) up to N times in all when no answer comes, 1..10 "
-     "(default 3); writes and the jump command are never repeated blindly, scan asks each ID once"},
+     "network: tries of a read, never of a write (default 3, 1..10)"},
     {"", "--card-bytes", "4|7|8|12",
      "width of the controller's card numbers (default 4): how call and transactions lay out cards"},
     {"", "--trace", "", "every frame and boot-loader line on stderr"},
-    {"", "--json", "", "machine-readable output: one JSON object per command (download: one per progress step, "
-                       "then the result)"},
+    {"", "--json", "", "JSON objects, one a line; the last one is the result"},
     {"", "-h, --help", "", "this text; COMMAND --help: that command's help"},
-    {"", "--help-all", "", "the whole manual: every command, exit status, environment, files"},
+    {"", "--help-all", "", "the whole manual (exit status, environment, files)"},
     {"", "--version", "", "the program's version"},
 
     {"set-clock", "--time", "\"YYYY-MM-DD HH:MM:SS\"", "the moment to set instead of the PC's clock"},

@@ -94,7 +94,7 @@ int RunVerify(const Options &options, const Output &out)
     if (!norvik::AppendUpgradeRecord(row, &why))
         out.Note(HistoryNotWritten(why));
     if (!answered)
-        return NoAnswer(out, options, link.controller);
+        return NoAnswer(out, options, link.controller, {}, options.ReadTries());
 
     out.Text(QStringLiteral("File:       type code %1, version %2").arg(fileInfo.typeCode, fileInfo.version));
     out.Text(QStringLiteral("Controller: type code %1, version %2").arg(row.typeCode, row.versionAfter));

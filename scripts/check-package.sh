@@ -221,9 +221,9 @@ completion_answers() {
     completes "norvik-ctl call" "AddUn" AddUnSortedCardA &&
     completes "norvik-ctl door 1" "f" force-open force-close &&
     completes "norvik-ctl --card-bytes" "" 4 7 8 12 &&
-    completes "norvik-ctl download f.hex" "--" --yes --in-bootloader --host !--ids !--restart-wait &&
-    completes "norvik-ctl fleet" "" download info &&
-    completes "norvik-ctl fleet download f.hex" "--" --yes --restart-wait --target !--in-bootloader &&
+    completes "norvik-ctl download f.hex" "--" --yes --in-bootloader --restart-wait --allow-older --host !--ids !--jobs &&
+    completes "norvik-ctl fleet" "" download info verify &&
+    completes "norvik-ctl fleet download f.hex" "--" --yes --restart-wait --target --in-bootloader !--wait &&
     completes "norvik-ctl scan --ids" "" &&
     completes "norvik-ctl help" "dow" download &&
     NORVIK_COM7=/dev/null completes "norvik-ctl --port" "COM" COM7

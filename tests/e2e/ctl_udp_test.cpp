@@ -199,7 +199,7 @@ TEST_F(CtlUdp, SilentControllerFailsEveryCommandWithinItsBound)
     }
     const CtlResult download = Ctl({QStringLiteral("download"), Firmware(), QStringLiteral("--yes")});
     EXPECT_EQ(download.exitCode, 1) << download.describe().toStdString();
-    EXPECT_TRUE(download.outText().contains(QStringLiteral("Controller not found."))) << download.describe().toStdString();
+    EXPECT_TRUE(download.errText().contains(QStringLiteral("no answer from controller ID 1"))) << download.describe().toStdString();
 }
 
 TEST_F(CtlUdp, DownloadReportsProgressAsJsonAndTheControllerRunsTheNewImage)
@@ -266,7 +266,7 @@ TEST_F(CtlUdp, CtrlCStopsTheDownloadAndClosesTheLink)
     const QString firmware = Firmware();
     const CtlResult again = Ctl({QStringLiteral("download"), firmware, QStringLiteral("--yes")});
     EXPECT_EQ(again.exitCode, 1) << again.describe().toStdString();
-    EXPECT_TRUE(again.outText().contains(QStringLiteral("Controller not found."))) << again.describe().toStdString();
+    EXPECT_TRUE(again.errText().contains(QStringLiteral("no answer from controller ID 1"))) << again.describe().toStdString();
     m_sim.powerCycle();
     const CtlResult recovered = Ctl({QStringLiteral("download"), firmware, QStringLiteral("--yes")});
     EXPECT_EQ(recovered.exitCode, 0) << recovered.describe().toStdString();
@@ -285,7 +285,7 @@ TEST_F(CtlUdp, AControllerLeftInItsBootLoaderIsRecoveredWithInBootloader)
 
     const CtlResult deaf = Ctl({QStringLiteral("download"), firmware, QStringLiteral("--yes")});
     EXPECT_EQ(deaf.exitCode, 1) << deaf.describe().toStdString();
-    EXPECT_TRUE(deaf.outText().contains(QStringLiteral("Controller not found."))) << deaf.describe().toStdString();
+    EXPECT_TRUE(deaf.errText().contains(QStringLiteral("no answer from controller ID 1"))) << deaf.describe().toStdString();
     EXPECT_TRUE(deaf.errText().contains(QStringLiteral("--in-bootloader"))) << deaf.describe().toStdString();
 
     const CtlResult recovered = Ctl({QStringLiteral("--trace"), QStringLiteral("download"), firmware,

@@ -133,7 +133,7 @@ TEST_F(CtlOffline, HelpPerCommandAndTheNearestNames)
         {{"help", "download"}, 0, "Usage: norvik-ctl [link options] download FILE [--yes] [--in-bootloader]\n"},
         {{"download", "f.hex", "--help"}, 0, "\nExample:\n  norvik-ctl --host 10.0.0.5 --id 3 download firmware.hex"},
         {{"fleet", "--help"}, 0, "\n       norvik-ctl [link options] fleet info [--target SPEC ...]"},
-        {{"fleet", "download", "--help"}, 0, "  --restart-wait MS    from the end of a download"},
+        {{"fleet", "download", "--help"}, 0, "  --restart-wait MS    after the end letter, wait up to MS"},
         {{"inof"}, 2, "unknown command 'inof' (did you mean info?)"},
         {{"--hots", "h", "info"}, 2, "unknown option '--hots' (did you mean --host?)"},
         {{"call", "AddUnsortedCard"}, 2, "(did you mean AddUnSortedCardA, AddUnSortedCardB,"},

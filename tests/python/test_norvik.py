@@ -56,6 +56,7 @@ def test_a_door(sim):
         assert c.GetDoorStatus(2) == (True, 0)
 
 
+@pytest.mark.sim("--restart-on-end")
 def test_a_download_with_progress_and_ctrl_c(sim, tmp_path):
     hex_path = tmp_path / "fw.hex"
     subprocess.run([os.environ["NORVIK_HEXGEN"], "--type-code", "261", "--version", "3.1", "--start", "0x7600",
