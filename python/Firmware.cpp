@@ -5,6 +5,7 @@
 #include "common/Errors.h"
 #include "component/Controller.h"
 #include "firmware/DownloadRecorder.h"
+#include "firmware/Rollout.h"
 #include "firmware/DownloadSequence.h"
 #include "firmware/HexCheck.h"
 #include "firmware/HexFile.h"
@@ -151,6 +152,9 @@ struct DownloadRun {
     std::unique_ptr<norvik::DownloadRecorder> recorder;
 };
 
+// How often the restart check reads while it waits for the new image.
+constexpr int kRestartPollMs = 500;
+
 const char *OutcomeName(norvik::DownloadOutcome outcome)
 {
     switch (outcome) {
@@ -174,8 +178,12 @@ private:
     PyController &m_c;
 };
 
-std::string Download(PyController &self, const std::string &pathText, py::object progress, bool inBootLoader)
+std::string Download(PyController &self, const std::string &pathText, py::object progress, bool inBootLoader,
+                     int restartWait)
 {
+    if (restartWait < 0 || restartWait > 600000)
+        throw norvik::EArgumentError("restart_wait: " + std::to_string(restartWait) +
+                                     " is outside 0 to 600000 milliseconds");
     const QString path = QString::fromStdString(pathText);
     RequireFile(path);
     // A broken record would be answered "N" until the download stalls, leaving
@@ -201,8 +209,11 @@ std::string Download(PyController &self, const std::string &pathText, py::object
         run.sequence = std::make_unique<norvik::DownloadSequence>(&c, run.sink.get());
         run.sequence->SetWorkFile(workFile);
         run.sequence->SetInBootLoader(inBootLoader);
+        // The end letter is not the end: the row waits for the restart check.
+        run.sequence->SetKeepLinkAfterSuccess(true);
         // Made before the ending's own handler: the history row is written as the run ends.
         run.recorder = std::make_unique<norvik::DownloadRecorder>(run.sequence.get(), &c);
+        run.recorder->SetHoldAtEnd(true);
         QObject::connect(run.recorder.get(), &norvik::DownloadRecorder::writeFailed, [&state](const QString &why) {
             const std::lock_guard lock(state.mutex);
             state.notes.push_back("the upgrade history was not written: " + why.toStdString());
@@ -271,20 +282,65 @@ std::string Download(PyController &self, const std::string &pathText, py::object
     }
 
     // A run that never reported its end gets its history row here, and its link closed.
-    self.Thread().Run([&](TController &c) {
-        if (!finished) {
-            run.recorder->Close(stopAsked ? norvik::DownloadOutcome::Aborted : norvik::DownloadOutcome::Error,
-                                QStringLiteral("the download sequence stopped reporting"));
-            try {
-                c.Disconnect();
-            } catch (...) {
-                // The run is over either way; the link is closed again by the next connect.
+    // After the end letter a controller that restarts by itself answers with
+    // the file's type code and version; a real one may wait in its boot loader
+    // for its power to be switched off and on: then the outcome is
+    // "downloaded", not "success".
+    std::string outcome = OutcomeName(state.outcome);
+    const bool ended = finished && state.outcome == norvik::DownloadOutcome::Success;
+    {
+        py::gil_scoped_release release; // the wait may take seconds: other threads go on
+        self.Thread().Run([&](TController &c) {
+            if (ended) {
+                const norvik::HexFileInfo file = norvik::ReadHexFileInfo(path);
+                norvik::VersionCheck check;
+                if (file.ok && restartWait > 0)
+                    check = norvik::AwaitFile(c, file, restartWait, kRestartPollMs, true, {});
+                QString message;
+                switch (check.state) {
+                case norvik::VersionCheck::Verified:
+                    outcome = "success";
+                    run.recorder->Record().versionAfter = norvik::VersionString(check.version);
+                    message = QStringLiteral("Download Successful; version %1 running").arg(norvik::VersionString(check.version));
+                    break;
+                case norvik::VersionCheck::Mismatch:
+                    outcome = "failure";
+                    message = QStringLiteral("downloaded, but the controller came back with type code %1, version %2")
+                                  .arg(check.typeCode)
+                                  .arg(norvik::VersionString(check.version));
+                    break;
+                case norvik::VersionCheck::NoAnswer:
+                case norvik::VersionCheck::Stopped:
+                    outcome = "downloaded";
+                    message = QStringLiteral("downloaded; the restart is pending: switch the controller off and on, "
+                                             "then verify it");
+                    break;
+                }
+                run.recorder->Finish(QString::fromStdString(outcome), message);
+            } else if (finished && run.recorder->Open()) {
+                run.recorder->Close(state.outcome, run.sequence->ResultText());
             }
-        }
-        run.sequence.reset();
-        run.recorder.reset();
-        run.sink.reset();
-    });
+            if (ended) {
+                try {
+                    c.Disconnect();
+                } catch (...) {
+                    // The outcome is known; the link is closed again by the next connect.
+                }
+            }
+            if (!finished) {
+                run.recorder->Close(stopAsked ? norvik::DownloadOutcome::Aborted : norvik::DownloadOutcome::Error,
+                                    QStringLiteral("the download sequence stopped reporting"));
+                try {
+                    c.Disconnect();
+                } catch (...) {
+                    // The run is over either way; the link is closed again by the next connect.
+                }
+            }
+            run.sequence.reset();
+            run.recorder.reset();
+            run.sink.reset();
+        });
+    }
     if (raised)
         throw *raised;
     if (!finished)
@@ -293,7 +349,7 @@ std::string Download(PyController &self, const std::string &pathText, py::object
                                "off and on, then download again.");
     if (state.outcome == norvik::DownloadOutcome::Error)
         Raise("DownloadError", state.error.empty() ? std::string("the download ended on an error") : state.error);
-    return OutcomeName(state.outcome);
+    return outcome;
 }
 
 } // namespace
@@ -320,13 +376,16 @@ void BindFirmware(py::module_ &m)
           "Type code, version, record count and broken records of a firmware file.");
     m.def(
         "download",
-        [](PyController &controller, py::object path, py::object progress, py::object inBootLoader) {
+        [](PyController &controller, py::object path, py::object progress, py::object inBootLoader, int restartWait) {
             return Download(controller, py::str(path).cast<std::string>(), progress,
-                            Boolean(inBootLoader, "in_bootloader"));
+                            Boolean(inBootLoader, "in_bootloader"), restartWait);
         },
         py::arg("controller"), py::arg("path"), py::arg("progress") = py::none(), py::arg("in_bootloader") = false,
+        py::arg("restart_wait") = 5000,
         "Downloads a firmware file as the window does (connecting first when the link is closed; the link is "
-        "closed at the end). progress(position, total, resends) is called after each line. Returns \"success\", "
+        "closed at the end). progress(position, total, resends) is called after each line. After the end letter it "
+        "waits up to restart_wait ms for the controller to answer with the file's type code and version. Returns "
+        "\"success\" (verified), \"downloaded\" (the restart is pending: switch the controller off and on), "
         "\"failure\", \"controller-not-found\" or \"interrupted\" (Ctrl-C stops it after the current line).");
 }
 

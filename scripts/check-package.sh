@@ -77,7 +77,7 @@ grep -q "Version: 2.10" "$WORK/out" || { echo "hex-info did not show version 2.1
 check "norvik-burner silent command-line run (offscreen)" \
   env QT_QPA_PLATFORM=offscreen timeout 60 "$BIN/norvik-burner" 1 127.0.0.1
 
-"$BIN/norvik-sim" --udp 127.0.0.1:0 --version 2.7 --type-code 261 >"$WORK/sim.out" 2>&1 &
+"$BIN/norvik-sim" --udp 127.0.0.1:0 --version 2.7 --type-code 261 --restart-on-end >"$WORK/sim.out" 2>&1 &
 SIM_PID=$!
 for _ in $(seq 100); do grep -q '^ready' "$WORK/sim.out" && break; sleep 0.1; done
 SIM_PORT="$(grep -o '127\.0\.0\.1:[0-9]*' "$WORK/sim.out" | head -n1 | cut -d: -f2)"

@@ -21,4 +21,6 @@ def bar(position, total, resends):
 
 outcome = norvik.download(norvik.Controller(host=host, udp_port=port), path, progress=bar)
 print(f"\n{outcome}")
-sys.exit(0 if outcome == "success" else 1)
+if outcome == "downloaded":
+    print("The controller waits for its power to be switched off and on; then verify it.")
+sys.exit(0 if outcome in ("success", "downloaded") else 1)

@@ -2,6 +2,7 @@
 import _thread
 import datetime
 import os
+import signal
 import subprocess
 import threading
 import time
@@ -54,6 +55,20 @@ def test_a_door(sim):
         assert ok and state != 0
         assert c.ResumeDoorNormalNow(2) is True
         assert c.GetDoorStatus(2) == (True, 0)
+
+
+def test_a_download_awaiting_the_power_switch(sim, tmp_path):
+    hex_path = tmp_path / "fw.hex"
+    subprocess.run([os.environ["NORVIK_HEXGEN"], "--type-code", "261", "--version", "3.1", "--start", "0x7600",
+                    str(hex_path)], check=True)
+    c = controller(sim)
+    # The end letter alone is no success: the simulated controller waits for its power switch.
+    assert norvik.download(c, hex_path, restart_wait=300) == "downloaded"
+    sim.process.send_signal(signal.SIGUSR1)
+    time.sleep(0.3)
+    assert c.GetControllerInfo()[1].version_text == "3.1"
+    with pytest.raises(ValueError, match="restart_wait"):
+        norvik.download(c, hex_path, restart_wait=-1)
 
 
 @pytest.mark.sim("--restart-on-end")
