@@ -69,7 +69,7 @@ run() {
 # recap N SITE: that site's counts in run N's PLAY RECAP, e.g. "changed=1 failed=0".
 recap() {
   sed -n "/^PLAY RECAP/,\$p" "$WORK/run$1.txt" | grep "^$2 " | grep -o 'changed=[0-9]* .*failed=[0-9]*' |
-    sed 's/ unreachable=[0-9]*//'
+    sed 's/ unreachable=[0-9]*//' | tr -s ' '
 }
 
 run 1
