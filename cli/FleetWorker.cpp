@@ -202,7 +202,10 @@ void FleetWorker::ReadAndDownload(TController &controller, const Options &option
         Download(controller, options, r);
     } else {
         r.outcome = norvik::RolloutOutcomeName(decision.outcome);
+        // The summary puts the outcome before the message already.
         r.message = decision.message;
+        if (r.message.startsWith(r.outcome + QStringLiteral(": ")))
+            r.message.remove(0, r.outcome.size() + 2);
     }
 }
 

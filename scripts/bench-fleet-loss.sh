@@ -43,7 +43,7 @@ trap cleanup EXIT
 # The same image as bench-fleet.sh: about 480 record lines per controller.
 "$hexgen" --type-code 261 --version 2.10 --start 0 --size 32768 "$work/fw.hex"
 
-"$sim" --udp 127.0.0.1:0 --udp-count "$count" --restart-on-end --drop "$drop" --drop-seed "$seed" \
+"$sim" --udp 127.0.0.1:0 --type-code 261 --udp-count "$count" --restart-on-end --drop "$drop" --drop-seed "$seed" \
     --state "$work/state.json" >"$work/sim.out" 2>"$work/sim.err" &
 sim_pid=$!
 for _ in $(seq 100); do

@@ -37,7 +37,7 @@ trap cleanup EXIT
 silent="152,162,172,182,192"
 # --restart-on-end: the controllers restart by themselves after the end letter,
 # so that the run's version check times the whole upgrade.
-"$sim" --udp 127.0.0.1:0 --udp-count 201 --silent-endpoints "$silent" --restart-on-end \
+"$sim" --udp 127.0.0.1:0 --type-code 261 --udp-count 201 --silent-endpoints "$silent" --restart-on-end \
     >"$work/sim.out" 2>"$work/sim.err" &
 sim_pid=$!
 for _ in $(seq 100); do
