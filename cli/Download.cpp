@@ -49,9 +49,6 @@ constexpr int kAbortGraceMs = 5000;
 const QString kBootLoaderAdvice = QStringLiteral(
     "The controller may remain in its boot loader, where it no longer answers: download again with "
     "--in-bootloader, or switch its power off and on, then download again.");
-// After the end letter the controller restarts; a real one may wait for its
-// power to be switched off and on first. Reads this often meanwhile.
-constexpr int kRestartPollMs = 500;
 
 QString Clock(qint64 milliseconds)
 {
@@ -254,7 +251,7 @@ int AfterEndLetter(TController &controller, LinkSession &session, const norvik::
                      .arg(options.restartWait));
         // The link is still up (on the modem the same call): the restarted
         // controller answers on it.
-        check = norvik::AwaitFile(controller, file, options.restartWait, kRestartPollMs, true,
+        check = norvik::AwaitFile(controller, file, options.restartWait, norvik::kRestartPollMs, true,
                                   [] { return Interrupt::Requested(); });
     }
     try {

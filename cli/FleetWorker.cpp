@@ -25,8 +25,6 @@ namespace {
 constexpr int kSilenceLimitMs = 60000;
 constexpr int kAbortGraceMs = 5000;
 constexpr int kWatchMs = 100;
-// Reads of a controller that restarts after its end letter.
-constexpr int kRestartPollMs = 500;
 
 // The sequence's reports for one target, turned into progress for the main thread.
 class FleetSink : public norvik::DownloadSink {
@@ -287,7 +285,7 @@ void FleetWorker::AfterEndLetter(TController &controller, FleetResult &r)
     // and on. Ctrl-C cuts the wait short.
     Q_EMIT progress(r.index, QStringLiteral("restarting"), r.lines, r.lines, r.resends);
     const norvik::VersionCheck check = norvik::AwaitFile(controller, m_job.fileInfo, m_job.options.restartWait,
-                                                         kRestartPollMs, true, [this] { return Stopping(); });
+                                                         norvik::kRestartPollMs, true, [this] { return Stopping(); });
     switch (check.state) {
     case norvik::VersionCheck::Verified:
         r.versionAfter = VersionText(check.version);

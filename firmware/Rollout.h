@@ -66,6 +66,10 @@ struct VersionCheck {
     std::uint16_t typeCode = 0, version = 0; // what it answered (Verified, Mismatch)
 };
 
+// How often the restart check reads while a controller restarts after its end
+// letter (a real one may first wait for its power to be switched off and on).
+constexpr int kRestartPollMs = 500;
+
 // Reads the controller's info (connecting first) every `pollMs` until it runs
 // the file or `waitMs` have passed since the call; the first read goes at once.
 // waitMs 0 reads nothing and gives NoAnswer. `stop` (may be empty) ends the

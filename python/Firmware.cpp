@@ -152,8 +152,6 @@ struct DownloadRun {
     std::unique_ptr<norvik::DownloadRecorder> recorder;
 };
 
-// How often the restart check reads while it waits for the new image.
-constexpr int kRestartPollMs = 500;
 
 const char *OutcomeName(norvik::DownloadOutcome outcome)
 {
@@ -295,7 +293,7 @@ std::string Download(PyController &self, const std::string &pathText, py::object
                 const norvik::HexFileInfo file = norvik::ReadHexFileInfo(path);
                 norvik::VersionCheck check;
                 if (file.ok && restartWait > 0)
-                    check = norvik::AwaitFile(c, file, restartWait, kRestartPollMs, true, {});
+                    check = norvik::AwaitFile(c, file, restartWait, norvik::kRestartPollMs, true, {});
                 QString message;
                 switch (check.state) {
                 case norvik::VersionCheck::Verified:
