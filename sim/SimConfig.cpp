@@ -122,7 +122,8 @@ QString simHelpText()
         "  --bl-nak-all           answer \"N\" to every line\n"
         "  --bl-ack-lower         acknowledge with \"k\" instead of \"K\"\n"
         "  --bl-ack-double        acknowledge with \"KK\" instead of \"K\"\n"
-        "  --bl-end-reply TEXT    answer to the end-of-file record, e.g. KZ or Y (default Z)\n"
+        "  --bl-end-reply TEXT    answer to the end-of-file record, e.g. KZ or Y (default Z); an\n"
+        "                         empty TEXT: the record is taken, its answer never arrives\n"
         "  --bl-drop-every M      no answer at all to every M-th line (the line is not taken)\n"
         "\n"
         "A lossy network (UDP endpoints only):\n"
@@ -375,8 +376,8 @@ ParseResult parseSimArguments(const QStringList &args)
         {QStringLiteral("--bl-end-reply"),
          [&](const QString &v) -> QString {
              const QByteArray text = v.toLatin1();
-             if (text.isEmpty() || text.size() > 16 || QString::fromLatin1(text) != v)
-                 return QStringLiteral("'%1' is not a reply text of 1 to 16 characters").arg(v);
+             if (text.size() > 16 || QString::fromLatin1(text) != v)
+                 return QStringLiteral("'%1' is not a reply text of 0 to 16 characters").arg(v);
              f.blEndReply = text;
              return {};
          }},

@@ -363,6 +363,7 @@ TEST(SimFaults, BootLoaderLetters)
     EXPECT_EQ(letters({"--bl-ack-double"}, 2), (L{"KK", "KK", "Z"}));
     EXPECT_EQ(letters({"--bl-end-reply", "KZ"}, 1), (L{"K", "KZ"}));
     EXPECT_EQ(letters({"--bl-end-reply", "Y"}, 1), (L{"K", "Y"}));
+    EXPECT_EQ(letters({"--bl-end-reply", ""}, 1), (L{"K", ""}));
     EXPECT_EQ(letters({"--bl-drop-every", "3"}, 5), (L{"K", "K", "", "K", "K", ""}));
     EXPECT_EQ(letters({"--silent"}, 1), (L{"", ""}));
 }
