@@ -26,6 +26,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
 #include <string>
 #include <unistd.h>
 
@@ -240,22 +241,30 @@ QString OrNone(const QString &text)
 // The boot loader took the last line. A controller that restarts by itself
 // answers with the file's type code and version within the wait; a real one
 // may stay in its boot loader until its power is switched off and on, which
-// is said, with the command that checks it afterwards.
+// is said, with the command that checks it afterwards. endAnswered false: the
+// run stalled on its end-of-file line and the sequence closed the link; the
+// read (one at least) tells whether only the end letters were lost.
 int AfterEndLetter(TController &controller, LinkSession &session, const norvik::HexFileInfo &file,
-                   const Options &options, const Output &out, norvik::DownloadRecorder &recorder,
-                   norvik::RolloutOutcome *rollout, QString *message)
+                   const Options &options, const Output &out, norvik::DownloadRecorder &recorder, bool endAnswered,
+                   norvik::RolloutOutcome *rollout, QString *message, norvik::VersionCheck *read = nullptr)
 {
     norvik::VersionCheck check;
-    if (options.restartWait > 0) {
-        out.Note(QStringLiteral("Waiting up to %1 ms for the controller to restart with the new image...")
-                     .arg(options.restartWait));
+    const int wait = endAnswered ? options.restartWait : std::max(options.restartWait, 1);
+    if (wait > 0) {
+        out.Note(endAnswered ? QStringLiteral("Waiting up to %1 ms for the controller to restart with the new image...")
+                                   .arg(wait)
+                             : QStringLiteral("The end-of-file line got no answer; reading the controller for up to "
+                                              "%1 ms to see whether it took the whole image...")
+                                   .arg(wait));
         // The link is still up (on the modem the same call): the restarted
         // controller answers on it.
-        check = norvik::AwaitFile(controller, file, options.restartWait, norvik::kRestartPollMs, true,
+        check = norvik::AwaitFile(controller, file, wait, norvik::kRestartPollMs, true,
                                   [] { return Interrupt::Requested(); });
     }
     try {
         session.Close(); // hangs up a modem
+        if (!endAnswered)
+            controller.Disconnect(); // opened again by the read
     } catch (const std::exception &) {
         // The outcome is known; a link that will not close cleanly changes nothing in it.
     }
@@ -268,6 +277,8 @@ int AfterEndLetter(TController &controller, LinkSession &session, const norvik::
         recorder.Record().versionAfter = VersionText(check.version);
         *message = QStringLiteral("Download Successful; type code %1, version %2 running")
                        .arg(file.typeCode, recorder.Record().versionAfter);
+        if (!endAnswered)
+            *message += QStringLiteral(" (the answer to the end-of-file line was lost)");
         out.Text(*message);
         break;
     case norvik::VersionCheck::Mismatch:
@@ -281,6 +292,18 @@ int AfterEndLetter(TController &controller, LinkSession &session, const norvik::
         break;
     case norvik::VersionCheck::Stopped:
     case norvik::VersionCheck::NoAnswer:
+        if (!endAnswered) {
+            code = check.state == norvik::VersionCheck::Stopped ? ExitInterrupted : ExitController;
+            *rollout = check.state == norvik::VersionCheck::Stopped ? norvik::RolloutOutcome::Interrupted
+                                                                     : norvik::RolloutOutcome::Failure;
+            *message = QStringLiteral("Download Failure: the end-of-file line got no answer, nor did a read within "
+                                      "%1 ms. The controller may have taken the whole image and wait for its power "
+                                      "to be switched off and on; after that, check it with:\n  %2")
+                           .arg(wait)
+                           .arg(VerifyCommand(options));
+            out.Error(*message);
+            break;
+        }
         *message = QStringLiteral("The download went through; the controller has not come back with the new version%1. "
                                   "Switch the controller off and on, then check it with:\n  %2")
                        .arg(options.restartWait > 0 ? QStringLiteral(" within %1 ms").arg(options.restartWait)
@@ -292,6 +315,8 @@ int AfterEndLetter(TController &controller, LinkSession &session, const norvik::
         break;
     }
     recorder.Finish(norvik::RolloutOutcomeName(*rollout), *message);
+    if (read)
+        *read = check;
     return code;
 }
 
@@ -499,9 +524,20 @@ int RunDownload(const Options &options, const Output &out)
     bool mayRemain = false;
     switch (outcome) {
     case norvik::DownloadOutcome::Success:
-        code = AfterEndLetter(controller, session, fileInfo, options, out, recorder, &rollout, &message);
+        code = AfterEndLetter(controller, session, fileInfo, options, out, recorder, true, &rollout, &message);
         break;
     case norvik::DownloadOutcome::Failure:
+        // A modem call is hung up by now: no read without dialing again.
+        if (sequence.EndUnanswered() && controller.ConnectMethod() != cmModem) {
+            norvik::VersionCheck read;
+            code = AfterEndLetter(controller, session, fileInfo, options, out, recorder, false, &rollout, &message,
+                                  &read);
+            if (rollout == norvik::RolloutOutcome::Success)
+                outcome = norvik::DownloadOutcome::Success;
+            // A controller that answers a framed read has left its boot loader.
+            mayRemain = read.state == norvik::VersionCheck::NoAnswer || read.state == norvik::VersionCheck::Stopped;
+            break;
+        }
         mayRemain = true;
         break;
     case norvik::DownloadOutcome::ControllerNotFound: {

@@ -14,6 +14,7 @@
 #include <QEventLoop>
 #include <QTimer>
 
+#include <algorithm>
 #include <exception>
 #include <functional>
 
@@ -254,13 +255,19 @@ void FleetWorker::Download(TController &controller, const Options &options, Flee
     }
     switch (outcome) {
     case norvik::DownloadOutcome::Success:
-        AfterEndLetter(controller, r);
+        AfterEndLetter(controller, r, true);
         return;
     case norvik::DownloadOutcome::Aborted:
         r.outcome = QStringLiteral("interrupted");
         r.message = QStringLiteral("stopped by %1 after %2 lines").arg(Interrupt::What()).arg(r.lines);
         break;
     case norvik::DownloadOutcome::Failure:
+        if (sequence.EndUnanswered()) {
+            const norvik::VersionCheck::State state = AfterEndLetter(controller, r, false);
+            // A controller that answers a framed read has left its boot loader.
+            r.mayRemainInBootLoader = state == norvik::VersionCheck::NoAnswer || state == norvik::VersionCheck::Stopped;
+            return;
+        }
         Fail(r, sink.Text());
         break;
     case norvik::DownloadOutcome::ControllerNotFound:
@@ -278,40 +285,59 @@ void FleetWorker::Download(TController &controller, const Options &options, Flee
     r.mayRemainInBootLoader = sink.Jumped() || sequence.JumpUnanswered() || options.inBootLoader;
 }
 
-void FleetWorker::AfterEndLetter(TController &controller, FleetResult &r)
+norvik::VersionCheck::State FleetWorker::AfterEndLetter(TController &controller, FleetResult &r, bool endAnswered)
 {
     // A controller that restarts by itself answers with the new image soon; a
     // real one may wait in its boot loader for its power to be switched off
-    // and on. Ctrl-C cuts the wait short.
-    Q_EMIT progress(r.index, QStringLiteral("restarting"), r.lines, r.lines, r.resends);
-    const norvik::VersionCheck check = norvik::AwaitFile(controller, m_job.fileInfo, m_job.options.restartWait,
-                                                         norvik::kRestartPollMs, true, [this] { return Stopping(); });
+    // and on. Ctrl-C cuts the wait short. Without the end letters one read
+    // goes out whatever the wait: the letters may only have been lost.
+    if (endAnswered)
+        Q_EMIT progress(r.index, QStringLiteral("restarting"), r.lines, r.lines, r.resends);
+    else
+        Q_EMIT progress(r.index, QStringLiteral("reading version"), r.lines, r.lines + 1, r.resends);
+    const int wait = endAnswered ? m_job.options.restartWait : std::max(m_job.options.restartWait, 1);
+    const norvik::VersionCheck check = norvik::AwaitFile(controller, m_job.fileInfo, wait, norvik::kRestartPollMs, true,
+                                                         [this] { return Stopping(); });
     switch (check.state) {
     case norvik::VersionCheck::Verified:
         r.versionAfter = VersionText(check.version);
         r.outcome = QStringLiteral("success");
         r.message = QStringLiteral("Download Successful; version %1 running").arg(r.versionAfter);
-        return;
+        if (!endAnswered)
+            r.message += QStringLiteral(" (the answer to the end-of-file line was lost)");
+        break;
     case norvik::VersionCheck::Mismatch:
         Fail(r, QStringLiteral("downloaded, but the controller came back with type code %1, version %2; the file has "
                                "type code %3, version %4")
                     .arg(check.typeCode)
                     .arg(VersionText(check.version), m_job.fileInfo.typeCode, m_job.fileInfo.version));
-        return;
+        break;
     case norvik::VersionCheck::Stopped:
         r.outcome = QStringLiteral("interrupted");
-        r.message = QStringLiteral("downloaded; stopped (%1) before the controller came back with the new version")
-                        .arg(Interrupt::What());
-        return;
+        r.message = endAnswered ? QStringLiteral("downloaded; stopped (%1) before the controller came back with the "
+                                                 "new version")
+                                      .arg(Interrupt::What())
+                                : QStringLiteral("stopped (%1) while reading a controller whose end-of-file line got "
+                                                 "no answer")
+                                      .arg(Interrupt::What());
+        break;
     case norvik::VersionCheck::NoAnswer:
+        if (!endAnswered) {
+            Fail(r, QStringLiteral("Download Failure: the end-of-file line got no answer, nor did a read within %1 ms; "
+                                   "the controller may have taken the whole image and wait for its power to be "
+                                   "switched off and on (fleet verify tells afterwards), or remain in its boot loader")
+                        .arg(wait));
+            break;
+        }
         r.outcome = QStringLiteral("downloaded");
         r.message = m_job.options.restartWait > 0
                         ? QStringLiteral("downloaded; no answer with the new version within %1 ms: switch the "
                                          "controller off and on, then run fleet verify")
                               .arg(m_job.options.restartWait)
                         : QStringLiteral("downloaded; switch the controller off and on, then run fleet verify");
-        return;
+        break;
     }
+    return check.state;
 }
 
 void FleetWorker::VerifyGroup()

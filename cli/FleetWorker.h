@@ -7,6 +7,7 @@
 #include "cli/FleetTarget.h"
 #include "cli/Options.h"
 #include "firmware/HexFile.h"
+#include "firmware/Rollout.h"
 
 #include <QList>
 #include <QThread>
@@ -48,7 +49,9 @@ private:
     FleetResult RunTarget(int index, const FleetTarget &target);
     void ReadAndDownload(TController &controller, const Options &options, FleetResult &r);
     void Download(TController &controller, const Options &options, FleetResult &r);
-    void AfterEndLetter(TController &controller, FleetResult &r);
+    // endAnswered false: the download stalled on its end-of-file line; the
+    // read decides whether it went through. Gives the read's last state.
+    norvik::VersionCheck::State AfterEndLetter(TController &controller, FleetResult &r, bool endAnswered);
     // fleet verify: the group's targets read in turn until each is verified.
     void VerifyGroup();
     bool Stopping() const { return m_job.stop->load(); }

@@ -81,6 +81,7 @@ void DownloadSequence::Start(const QString &hexPath)
     m_resultText.clear();
     m_endedAt = QDateTime();
     m_jumpUnanswered = false;
+    m_endUnanswered = false;
     // A controller already in its boot loader needs no time to switch over.
     m_t1.setInterval(m_inBootLoader ? 0 : kTickMs);
     m_t1.start();
@@ -195,10 +196,12 @@ void DownloadSequence::T2Timer()
             m_stallCount = 0;
         m_lastLinePos = m_linePos;
 
-        if (m_stallCount < kStallLimit)
+        if (m_stallCount < kStallLimit) {
             m_t2.start();
-        else
+        } else {
+            m_endUnanswered = !m_hexLines.isEmpty() && m_linePos == m_hexLines.size() - 1;
             End(DownloadOutcome::Failure, QStringLiteral("Download Failure."));
+        }
     } catch (const std::exception &error) {
         Fail(error);
     }

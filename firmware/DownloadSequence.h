@@ -89,6 +89,12 @@ public:
     // The last run's jump got no answer and nothing answered the read after it:
     // the controller may be in its boot loader.
     bool JumpUnanswered() const { return m_jumpUnanswered; }
+    // The last run stalled on the file's last line with every other line
+    // acknowledged. The boot loader answers the end-of-file line with its end
+    // letters, not "K"; letters lost on the way (a datagram) leave a complete
+    // download looking stalled, and a controller that restarts by itself runs
+    // the new image by then. Only a read of its version tells.
+    bool EndUnanswered() const { return m_endUnanswered; }
     bool Running() const;
     // Stops at the next tick boundary: closes the link and reports Aborted.
     void Abort();
@@ -142,6 +148,7 @@ private:
     bool m_inBootLoader = false;
     int m_jumpCheckTries = 0;
     bool m_jumpUnanswered = false;
+    bool m_endUnanswered = false;
     bool m_keepLinkAfterSuccess = false;
     int m_linesSent = 0;
     int m_resends = 0;

@@ -15,6 +15,7 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -289,17 +290,25 @@ std::string Download(PyController &self, const std::string &pathText, py::object
     {
         py::gil_scoped_release release; // the wait may take seconds: other threads go on
         self.Thread().Run([&](TController &c) {
-            if (ended) {
+            // A stall on the end-of-file line alone may be a complete download
+            // whose end letters were lost: one read at least tells (a modem
+            // call is hung up by then).
+            const bool lostEnd = finished && state.outcome == norvik::DownloadOutcome::Failure &&
+                                 run.sequence->EndUnanswered() && c.ConnectMethod() != cmModem;
+            if (ended || lostEnd) {
                 const norvik::HexFileInfo file = norvik::ReadHexFileInfo(path);
                 norvik::VersionCheck check;
-                if (file.ok && restartWait > 0)
-                    check = norvik::AwaitFile(c, file, restartWait, norvik::kRestartPollMs, true, {});
+                const int wait = ended ? restartWait : std::max(restartWait, 1);
+                if (file.ok && wait > 0)
+                    check = norvik::AwaitFile(c, file, wait, norvik::kRestartPollMs, true, {});
                 QString message;
                 switch (check.state) {
                 case norvik::VersionCheck::Verified:
                     outcome = "success";
                     run.recorder->Record().versionAfter = norvik::VersionString(check.version);
                     message = QStringLiteral("Download Successful; version %1 running").arg(norvik::VersionString(check.version));
+                    if (lostEnd)
+                        message += QStringLiteral(" (the answer to the end-of-file line was lost)");
                     break;
                 case norvik::VersionCheck::Mismatch:
                     outcome = "failure";
@@ -309,6 +318,14 @@ std::string Download(PyController &self, const std::string &pathText, py::object
                     break;
                 case norvik::VersionCheck::NoAnswer:
                 case norvik::VersionCheck::Stopped:
+                    if (lostEnd) {
+                        message = QStringLiteral("Download Failure: the end-of-file line got no answer, nor did a "
+                                                 "read within %1 ms; the controller may have taken the whole image "
+                                                 "and wait for its power to be switched off and on, or remain in "
+                                                 "its boot loader")
+                                      .arg(wait);
+                        break;
+                    }
                     outcome = "downloaded";
                     message = QStringLiteral("downloaded; the restart is pending: switch the controller off and on, "
                                              "then verify it");
@@ -318,7 +335,7 @@ std::string Download(PyController &self, const std::string &pathText, py::object
             } else if (finished && run.recorder->Open()) {
                 run.recorder->Close(state.outcome, run.sequence->ResultText());
             }
-            if (ended) {
+            if (ended || lostEnd) {
                 try {
                     c.Disconnect();
                 } catch (...) {

@@ -268,6 +268,39 @@ TEST_F(CtlRollout, ALostJumpIsToldApartBeforeAnythingElseIsSent)
     }
 }
 
+// The end letters lost on the way: a read of the version tells a complete
+// download from one left in the boot loader, in download and fleet alike.
+TEST_F(CtlRollout, ALostEndLetterIsToldApartByAReadOfTheVersion)
+{
+    const QString firmware = Firmware(QStringLiteral("0x7700"));
+    for (const bool awaitPower : {false, true}) {
+        for (const bool fleet : {false, true}) {
+            SCOPED_TRACE(std::string(fleet ? "fleet" : "download") + (awaitPower ? ", awaiting power" : ", restarting"));
+            m_sim.stop();
+            StartSim({QStringLiteral("--bl-end-reply"), QString()}, awaitPower);
+            const QStringList run{QStringLiteral("download"), firmware, QStringLiteral("--yes"),
+                                  QStringLiteral("--restart-wait"), QStringLiteral("600")};
+            const QStringList args = QStringList{QStringLiteral("--json"), QStringLiteral("--timeout"), QStringLiteral("50")} +
+                                     (fleet ? QStringList{QStringLiteral("fleet")} + run +
+                                                  QStringList{QStringLiteral("--target"), Specs(m_sim).value(0)}
+                                            : CtlLink() + run);
+            const CtlResult r = RunCtl(m_ctl, args);
+            const QJsonObject last = r.jsonLines().value(r.jsonLines().size() - 1);
+            const QJsonObject result = fleet ? Event(r, Specs(m_sim).value(0), QStringLiteral("result")) : last;
+            EXPECT_EQ(r.exitCode == 0, !awaitPower) << r.describe().toStdString();
+            EXPECT_EQ(result.value(QStringLiteral("outcome")).toString(), awaitPower ? "failure" : "success");
+            EXPECT_TRUE(result.value(QStringLiteral("message"))
+                            .toString()
+                            .contains(awaitPower ? QStringLiteral("the end-of-file line got no answer")
+                                                 : QStringLiteral("(the answer to the end-of-file line was lost)")))
+                << r.describe().toStdString();
+            EXPECT_EQ(last.value(QStringLiteral("recovery_command")).toString().contains(QStringLiteral("--in-bootloader")),
+                      awaitPower)
+                << r.describe().toStdString();
+        }
+    }
+}
+
 // A lost reply to a read is asked again, as often as --tries allows.
 TEST_F(CtlRollout, ReadsAreAskedAgainUpToTries)
 {
