@@ -130,7 +130,8 @@ QString simHelpText()
         "  --drop PERCENT         lose this share (0 to 100, fractions allowed, e.g. 2.5) of the\n"
         "                         datagrams received and of those sent; --trace shows each loss\n"
         "  --drop-seed N          seed of the draws (default 1): the same seed and the same\n"
-        "                         traffic lose the same datagrams; every endpoint draws on its own\n"
+        "                         traffic lose the same datagrams; every endpoint draws on its own,\n"
+        "                         from the seed and its number together\n"
         "\n"
         "Output:\n"
         "  --trace                print every frame and boot-loader line with time and direction\n"
@@ -525,7 +526,7 @@ SimConfig SimConfig::forEndpoint(int index) const
     for (const auto &entry : powerCycleAt)
         if (entry.first == index + 1)
             one.powerCycleAt.push_back(entry);
-    one.dropSeed = dropSeed + static_cast<quint64>(index);
+    one.dropStream = index;
     return one;
 }
 

@@ -92,9 +92,11 @@ struct SimConfig {
     std::vector<std::pair<int, int>> powerCycleAt;
     // Datagram loss on the UDP endpoints: this share (0..100 %) of the
     // datagrams received and sent is lost, drawn from a generator seeded
-    // with dropSeed (plus the endpoint's index), so that a run repeats.
+    // from dropSeed and the endpoint's index together, so that a run repeats
+    // and neither two endpoints nor two seeds share their draws.
     double dropPercent = 0;
     quint64 dropSeed = 1;
+    int dropStream = 0; // the endpoint's index
     int eventEveryMs = 0;       // every controller stores a new transaction record this often (0: never)
 
     // The configuration of UDP endpoint `index` (from 0): its controllers and

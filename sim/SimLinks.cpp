@@ -25,9 +25,15 @@ namespace nsim {
 // ---------------------------------------------------------------- UDP
 
 UdpLink::UdpLink(SimBus &bus, const QString &linkName, QObject *parent)
-    : QObject(parent), m_bus(bus), m_name(linkName), m_session(bus, linkName, true), m_loss(bus.config().dropSeed),
+    : QObject(parent), m_bus(bus), m_name(linkName), m_session(bus, linkName, true),
       m_lossPerMillion(static_cast<std::uint64_t>(std::llround(bus.config().dropPercent * 10000.0)))
 {
+    // Seed and endpoint mixed, not added: with seed + index, seed 2 would
+    // replay seed 1's draws one endpoint over.
+    const quint64 seed = bus.config().dropSeed;
+    std::seed_seq mix{static_cast<std::uint32_t>(seed), static_cast<std::uint32_t>(seed >> 32),
+                      static_cast<std::uint32_t>(bus.config().dropStream)};
+    m_loss.seed(mix);
     connect(&m_socket, &QUdpSocket::readyRead, this, &UdpLink::readPending);
 }
 

@@ -157,15 +157,18 @@ TEST(SimProcess, DropLosesTheGivenShareOfDatagramsAndRepeatsWithItsSeed)
     QStringList ids;
     for (int id = 1; id <= 40; ++id)
         ids << QString::number(id);
-    auto heard = [&](const QString &percent, const QString &seed, QByteArray *trace) {
+    // endpoint: which of two endpoints (0 or 1) is asked.
+    auto heard = [&](const QString &percent, const QString &seed, QByteArray *trace, int endpoint = 0) {
         SimProcess sim(QStringLiteral(NORVIK_SIM_PATH));
-        EXPECT_TRUE(sim.start({"--udp", "127.0.0.1:0", "--ids", ids.join(','), "--drop", percent, "--drop-seed", seed,
-                               "--trace"}))
+        EXPECT_TRUE(sim.start({"--udp", "127.0.0.1:0", "--udp-count", "2", "--ids", ids.join(','), "--drop", percent,
+                               "--drop-seed", seed, "--trace"}))
             << sim.errorText().toStdString();
+        const QStringList ports = sim.readyLine().split(QLatin1Char(' ')).filter(QStringLiteral("udp="));
+        const auto port = static_cast<quint16>(ports.value(endpoint).section(QLatin1Char(':'), -1).toUInt());
         norvik::test::UdpPeer peer;
         for (int id = 1; id <= 40; ++id) {
             const QByteArray request = SimRequest(id, 0x42);
-            peer.SendTo(sim.udpPort(), std::vector<std::uint8_t>(request.begin(), request.end()));
+            peer.SendTo(port, std::vector<std::uint8_t>(request.begin(), request.end()));
         }
         std::set<int> answered;
         while (const auto reply = peer.Receive(1000))
@@ -188,6 +191,8 @@ TEST(SimProcess, DropLosesTheGivenShareOfDatagramsAndRepeatsWithItsSeed)
     EXPECT_GT(trace.count("(to controller"), static_cast<qsizetype>(first.size())) << "some answers lost";
     EXPECT_EQ(heard("25.5", "7", &trace), first) << "the same seed loses the same datagrams";
     EXPECT_NE(heard("25.5", "8", &trace), first) << "another seed, other losses";
+    EXPECT_NE(heard("25.5", "7", &trace, 1), first) << "every endpoint draws its own";
+    EXPECT_NE(heard("25.5", "6", &trace, 1), first) << "the next endpoint of the seed before, too";
 }
 
 TEST(SimProcess, PtyCarriesSplitRepliesAsSeparateWrites)
