@@ -26,7 +26,6 @@
 #include <QThread>
 #include <QTimer>
 
-#include <algorithm>
 #include <string>
 #include <unistd.h>
 
@@ -249,7 +248,7 @@ int AfterEndLetter(TController &controller, LinkSession &session, const norvik::
                    norvik::RolloutOutcome *rollout, QString *message, norvik::VersionCheck *read = nullptr)
 {
     norvik::VersionCheck check;
-    const int wait = endAnswered ? options.restartWait : std::max(options.restartWait, 1);
+    const int wait = norvik::RestartCheckWait(options.restartWait, endAnswered);
     if (wait > 0) {
         out.Note(endAnswered ? QStringLiteral("Waiting up to %1 ms for the controller to restart with the new image...")
                                    .arg(wait)
@@ -278,7 +277,7 @@ int AfterEndLetter(TController &controller, LinkSession &session, const norvik::
         *message = QStringLiteral("Download Successful; type code %1, version %2 running")
                        .arg(file.typeCode, recorder.Record().versionAfter);
         if (!endAnswered)
-            *message += QStringLiteral(" (the answer to the end-of-file line was lost)");
+            *message += norvik::EndAnswerLostNote();
         out.Text(*message);
         break;
     case norvik::VersionCheck::Mismatch:
@@ -296,10 +295,9 @@ int AfterEndLetter(TController &controller, LinkSession &session, const norvik::
             code = check.state == norvik::VersionCheck::Stopped ? ExitInterrupted : ExitController;
             *rollout = check.state == norvik::VersionCheck::Stopped ? norvik::RolloutOutcome::Interrupted
                                                                      : norvik::RolloutOutcome::Failure;
-            *message = QStringLiteral("Download Failure: the end-of-file line got no answer, nor did a read within "
-                                      "%1 ms. The controller may have taken the whole image and wait for its power "
-                                      "to be switched off and on; after that, check it with:\n  %2")
-                           .arg(wait)
+            *message = norvik::EndUnansweredFailure(wait) +
+                       QStringLiteral(". The controller may have taken the whole image and wait for its power to be "
+                                      "switched off and on; after that, check it with:\n  %1")
                            .arg(VerifyCommand(options));
             out.Error(*message);
             break;
@@ -534,8 +532,7 @@ int RunDownload(const Options &options, const Output &out)
                                   &read);
             if (rollout == norvik::RolloutOutcome::Success)
                 outcome = norvik::DownloadOutcome::Success;
-            // A controller that answers a framed read has left its boot loader.
-            mayRemain = read.state == norvik::VersionCheck::NoAnswer || read.state == norvik::VersionCheck::Stopped;
+            mayRemain = !read.Answered();
             break;
         }
         mayRemain = true;

@@ -263,9 +263,7 @@ void FleetWorker::Download(TController &controller, const Options &options, Flee
         break;
     case norvik::DownloadOutcome::Failure:
         if (sequence.EndUnanswered()) {
-            const norvik::VersionCheck::State state = AfterEndLetter(controller, r, false);
-            // A controller that answers a framed read has left its boot loader.
-            r.mayRemainInBootLoader = state == norvik::VersionCheck::NoAnswer || state == norvik::VersionCheck::Stopped;
+            r.mayRemainInBootLoader = !AfterEndLetter(controller, r, false).Answered();
             return;
         }
         Fail(r, sink.Text());
@@ -285,7 +283,7 @@ void FleetWorker::Download(TController &controller, const Options &options, Flee
     r.mayRemainInBootLoader = sink.Jumped() || sequence.JumpUnanswered() || options.inBootLoader;
 }
 
-norvik::VersionCheck::State FleetWorker::AfterEndLetter(TController &controller, FleetResult &r, bool endAnswered)
+norvik::VersionCheck FleetWorker::AfterEndLetter(TController &controller, FleetResult &r, bool endAnswered)
 {
     // A controller that restarts by itself answers with the new image soon; a
     // real one may wait in its boot loader for its power to be switched off
@@ -295,7 +293,7 @@ norvik::VersionCheck::State FleetWorker::AfterEndLetter(TController &controller,
         Q_EMIT progress(r.index, QStringLiteral("restarting"), r.lines, r.lines, r.resends);
     else
         Q_EMIT progress(r.index, QStringLiteral("reading version"), r.lines, r.lines + 1, r.resends);
-    const int wait = endAnswered ? m_job.options.restartWait : std::max(m_job.options.restartWait, 1);
+    const int wait = norvik::RestartCheckWait(m_job.options.restartWait, endAnswered);
     const norvik::VersionCheck check = norvik::AwaitFile(controller, m_job.fileInfo, wait, norvik::kRestartPollMs, true,
                                                          [this] { return Stopping(); });
     switch (check.state) {
@@ -304,7 +302,7 @@ norvik::VersionCheck::State FleetWorker::AfterEndLetter(TController &controller,
         r.outcome = QStringLiteral("success");
         r.message = QStringLiteral("Download Successful; version %1 running").arg(r.versionAfter);
         if (!endAnswered)
-            r.message += QStringLiteral(" (the answer to the end-of-file line was lost)");
+            r.message += norvik::EndAnswerLostNote();
         break;
     case norvik::VersionCheck::Mismatch:
         Fail(r, QStringLiteral("downloaded, but the controller came back with type code %1, version %2; the file has "
@@ -323,10 +321,10 @@ norvik::VersionCheck::State FleetWorker::AfterEndLetter(TController &controller,
         break;
     case norvik::VersionCheck::NoAnswer:
         if (!endAnswered) {
-            Fail(r, QStringLiteral("Download Failure: the end-of-file line got no answer, nor did a read within %1 ms; "
-                                   "the controller may have taken the whole image and wait for its power to be "
-                                   "switched off and on (fleet verify tells afterwards), or remain in its boot loader")
-                        .arg(wait));
+            Fail(r, norvik::EndUnansweredFailure(wait) +
+                        QStringLiteral("; the controller may have taken the whole image and wait for its power to be "
+                                       "switched off and on (fleet verify tells afterwards), or remain in its boot "
+                                       "loader"));
             break;
         }
         r.outcome = QStringLiteral("downloaded");
@@ -337,7 +335,7 @@ norvik::VersionCheck::State FleetWorker::AfterEndLetter(TController &controller,
                         : QStringLiteral("downloaded; switch the controller off and on, then run fleet verify");
         break;
     }
-    return check.state;
+    return check;
 }
 
 void FleetWorker::VerifyGroup()

@@ -50,8 +50,8 @@ private:
     void ReadAndDownload(TController &controller, const Options &options, FleetResult &r);
     void Download(TController &controller, const Options &options, FleetResult &r);
     // endAnswered false: the download stalled on its end-of-file line; the
-    // read decides whether it went through. Gives the read's last state.
-    norvik::VersionCheck::State AfterEndLetter(TController &controller, FleetResult &r, bool endAnswered);
+    // read decides whether it went through. Gives the read's last result.
+    norvik::VersionCheck AfterEndLetter(TController &controller, FleetResult &r, bool endAnswered);
     // fleet verify: the group's targets read in turn until each is verified.
     void VerifyGroup();
     bool Stopping() const { return m_job.stop->load(); }

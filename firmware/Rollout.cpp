@@ -123,6 +123,21 @@ bool ReadSn(TController &controller, std::uint8_t *sn, int tries)
     return false;
 }
 
+int RestartCheckWait(int restartWaitMs, bool endAnswered)
+{
+    return endAnswered ? restartWaitMs : std::max(restartWaitMs, 1);
+}
+
+QString EndAnswerLostNote()
+{
+    return QStringLiteral(" (the answer to the end-of-file line was lost)");
+}
+
+QString EndUnansweredFailure(int waitMs)
+{
+    return QStringLiteral("Download Failure: the end-of-file line got no answer, nor did a read within %1 ms").arg(waitMs);
+}
+
 VersionCheck AwaitFile(TController &controller, const HexFileInfo &file, int waitMs, int pollMs, bool stopOnMismatch,
                        const std::function<bool()> &stop, const std::function<void(const VersionCheck &)> &seen)
 {

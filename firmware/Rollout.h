@@ -64,11 +64,22 @@ bool ReadSn(TController &controller, std::uint8_t *sn, int tries);
 struct VersionCheck {
     enum State { Verified, Mismatch, NoAnswer, Stopped } state = NoAnswer;
     std::uint16_t typeCode = 0, version = 0; // what it answered (Verified, Mismatch)
+    // It answered a framed read, so it has left its boot loader.
+    bool Answered() const { return state == Verified || state == Mismatch; }
 };
 
 // How often the restart check reads while a controller restarts after its end
 // letter (a real one may first wait for its power to be switched off and on).
 constexpr int kRestartPollMs = 500;
+
+// The restart check's wait after the last line. endAnswered false: the run
+// stalled on its end-of-file line alone (DownloadSequence::EndUnanswered),
+// and the letters may only have been lost: one read goes out whatever the wait.
+int RestartCheckWait(int restartWaitMs, bool endAnswered);
+// Added to the success message when the check found the file running after such a stall.
+QString EndAnswerLostNote();
+// How the failure message starts when nothing answered that check.
+QString EndUnansweredFailure(int waitMs);
 
 // Reads the controller's info (connecting first) every `pollMs` until it runs
 // the file or `waitMs` have passed since the call; the first read goes at once.

@@ -15,7 +15,6 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
-#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -298,7 +297,7 @@ std::string Download(PyController &self, const std::string &pathText, py::object
             if (ended || lostEnd) {
                 const norvik::HexFileInfo file = norvik::ReadHexFileInfo(path);
                 norvik::VersionCheck check;
-                const int wait = ended ? restartWait : std::max(restartWait, 1);
+                const int wait = norvik::RestartCheckWait(restartWait, ended);
                 if (file.ok && wait > 0)
                     check = norvik::AwaitFile(c, file, wait, norvik::kRestartPollMs, true, {});
                 QString message;
@@ -308,7 +307,7 @@ std::string Download(PyController &self, const std::string &pathText, py::object
                     run.recorder->Record().versionAfter = norvik::VersionString(check.version);
                     message = QStringLiteral("Download Successful; version %1 running").arg(norvik::VersionString(check.version));
                     if (lostEnd)
-                        message += QStringLiteral(" (the answer to the end-of-file line was lost)");
+                        message += norvik::EndAnswerLostNote();
                     break;
                 case norvik::VersionCheck::Mismatch:
                     outcome = "failure";
@@ -319,11 +318,9 @@ std::string Download(PyController &self, const std::string &pathText, py::object
                 case norvik::VersionCheck::NoAnswer:
                 case norvik::VersionCheck::Stopped:
                     if (lostEnd) {
-                        message = QStringLiteral("Download Failure: the end-of-file line got no answer, nor did a "
-                                                 "read within %1 ms; the controller may have taken the whole image "
-                                                 "and wait for its power to be switched off and on, or remain in "
-                                                 "its boot loader")
-                                      .arg(wait);
+                        message = norvik::EndUnansweredFailure(wait) +
+                                  QStringLiteral("; the controller may have taken the whole image and wait for its "
+                                                 "power to be switched off and on, or remain in its boot loader");
                         break;
                     }
                     outcome = "downloaded";
